@@ -1,0 +1,1 @@
+"""Storage input and output of pandas tables."""

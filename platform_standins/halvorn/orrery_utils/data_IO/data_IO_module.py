@@ -1,0 +1,139 @@
+"""Storage reads, writes and existence tests for pandas tables.
+
+``DataIOModule`` combines a file format, chosen by :class:`FileType`, with a
+storage back end, chosen by ``use_minio_storage`` when the object is built.
+Only the local file-system back end exists so far: a storage path is a file
+path. An object-store back end is planned (configuration section
+``[object_store]``); until then ``use_minio_storage=True`` is refused at
+construction rather than silently falling back to local files.
+
+Writes are atomic: the table is written to a temporary file in the target's
+folder, flushed to disk, then renamed over the target, so a concurrent reader
+sees either the old file or the complete new one, never half a file.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+import threading
+from collections.abc import Callable
+from enum import Enum
+from typing import BinaryIO
+
+import pandas as pd
+
+__all__ = ["DataIOModule", "FileType"]
+
+_Decode = Callable[[BinaryIO], pd.DataFrame]
+_Encode = Callable[[BinaryIO], None]
+
+
+class FileType(Enum):
+    """File format of stored tables."""
+
+    Feather = "Feather"
+    Parquet = "Parquet"
+    CSV = "CSV"
+
+
+def _write_csv(frame: pd.DataFrame, handle: BinaryIO) -> None:
+    # Drop only the default 0..n-1 index; any other index is data and is kept
+    # (it reads back as leading columns).
+    default_index = frame.index.name is None and frame.index.equals(pd.RangeIndex(len(frame)))
+    frame.to_csv(handle, index=not default_index)
+
+
+_READERS: dict[FileType, _Decode] = {
+    FileType.Feather: pd.read_feather,
+    FileType.Parquet: pd.read_parquet,
+    FileType.CSV: pd.read_csv,
+}
+_WRITERS: dict[FileType, Callable[[pd.DataFrame, BinaryIO], None]] = {
+    FileType.Feather: lambda frame, handle: frame.to_feather(handle),
+    FileType.Parquet: lambda frame, handle: frame.to_parquet(handle),
+    FileType.CSV: _write_csv,
+}
+
+
+def _file_path(path: str | os.PathLike[str]) -> str:
+    text = os.fspath(path)
+    if not isinstance(text, str):
+        raise TypeError(f"storage path must be a str, got {type(text).__name__}")
+    return text
+
+
+class _LocalStorage:
+    """Back end that keeps each table in a file named by its storage path."""
+
+    def exists(self, path: str | os.PathLike[str] | None) -> bool:
+        return path is not None and os.path.isfile(path)
+
+    def read(self, path: str | os.PathLike[str], decode: _Decode) -> pd.DataFrame:
+        # open() raises FileNotFoundError naming the path when nothing is stored.
+        with open(_file_path(path), "rb") as handle:
+            return decode(handle)
+
+    def write(self, path: str | os.PathLike[str], encode: _Encode) -> None:
+        target = _file_path(path)
+        folder, base = os.path.split(target)
+        if base in ("", ".", ".."):
+            raise ValueError(f"storage path {target!r} does not name a file")
+        folder = folder or os.curdir
+        os.makedirs(folder, exist_ok=True)
+        # Unique per process and thread, plus randomness; hidden by the dot.
+        temp = os.path.join(
+            folder, f".{base}.tmp-{os.getpid()}-{threading.get_native_id()}-{secrets.token_hex(4)}"
+        )
+        handle = open(temp, "xb")  # exclusive: never truncate a file we did not create
+        try:
+            with handle:
+                encode(handle)
+                handle.flush()
+                os.fsync(handle.fileno())
+            os.replace(temp, target)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(temp)
+            raise
+
+
+def _select_storage(use_minio_storage: object) -> _LocalStorage:
+    if use_minio_storage:
+        raise NotImplementedError(
+            "object-store back end not available: this installation stores tables on the "
+            "local file system only; set use_minio_storage = false in section [env] of the "
+            "configuration, or pass use_minio_storage=False"
+        )
+    return _LocalStorage()
+
+
+class DataIOModule:
+    """Reads, writes and probes stored tables in one file format.
+
+    ``file_type`` selects the format; a true ``use_minio_storage`` selects the
+    object-store back end, which is not available yet (``NotImplementedError``).
+    """
+
+    def __init__(self, file_type: FileType = FileType.Feather, use_minio_storage: bool = False) -> None:
+        if not isinstance(file_type, FileType):
+            raise TypeError(f"file_type must be a FileType member, got {type(file_type).__name__}")
+        self.file_type = file_type
+        self.use_minio_storage = use_minio_storage
+        self._storage = _select_storage(use_minio_storage)
+
+    def exists(self, path: str | os.PathLike[str] | None) -> bool:
+        """Tell whether a table is stored at ``path`` (``None`` gives False)."""
+        return self._storage.exists(path)
+
+    def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
+        """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none."""
+        return self._storage.read(load_path, _READERS[self.file_type])
+
+    def write_file_wrapper(self, dataframe: pd.DataFrame, write_path: str | os.PathLike[str]) -> None:
+        """Store ``dataframe`` at ``write_path`` atomically, creating parent folders."""
+        if not isinstance(dataframe, pd.DataFrame):
+            raise TypeError(f"dataframe must be a pandas DataFrame, got {type(dataframe).__name__}")
+        write = _WRITERS[self.file_type]
+        self._storage.write(write_path, lambda handle: write(dataframe, handle))

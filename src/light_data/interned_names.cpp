@@ -1,0 +1,52 @@
+#include "interned_names.hpp"
+
+#include <initializer_list>
+
+namespace light_data {
+
+InternedNames names;
+
+namespace {
+
+bool made = false;
+
+PyObject* keyword_tuple(std::initializer_list<PyObject*> keywords) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords.size()));
+    if (tuple == nullptr) return nullptr;
+    Py_ssize_t index = 0;
+    for (PyObject* keyword : keywords) {
+        Py_INCREF(keyword);
+        PyTuple_SET_ITEM(tuple, index++, keyword);
+    }
+    return tuple;
+}
+
+}  // namespace
+
+int make_interned_names() {
+    if (made) return 0;
+    // The strings live as long as the process: the module cannot be unloaded
+    // and is initialised once, so they are never released.
+#define LIGHT_DATA_MAKE(identifier, text)                       \
+    names.identifier = PyUnicode_InternFromString(text);        \
+    if (names.identifier == nullptr) return -1;
+    LIGHT_DATA_NAMES(LIGHT_DATA_MAKE)
+#undef LIGHT_DATA_MAKE
+    InternedNames& n = names;
+    if ((n.kw_date_int = keyword_tuple({n.date_int})) == nullptr) return -1;
+    if ((n.kw_data_source = keyword_tuple({n.data_source})) == nullptr) return -1;
+    if ((n.kw_load_path = keyword_tuple({n.load_path})) == nullptr) return -1;
+    if ((n.kw_exist_ok = keyword_tuple({n.exist_ok})) == nullptr) return -1;
+    if ((n.kw_columns = keyword_tuple({n.columns})) == nullptr) return -1;
+    if ((n.kw_inplace = keyword_tuple({n.inplace})) == nullptr) return -1;
+    if ((n.kw_write = keyword_tuple({n.dataframe, n.write_path})) == nullptr) return -1;
+    if ((n.kw_io_module = keyword_tuple({n.file_type, n.use_minio_storage})) == nullptr) return -1;
+    if ((n.kw_mktdata_path = keyword_tuple(
+             {n.date, n.instrument, n.data_type, n.data_source, n.data_destination})) == nullptr)
+        return -1;
+    if ((n.one = PyLong_FromLong(1)) == nullptr) return -1;
+    made = true;
+    return 0;
+}
+
+}  // namespace light_data

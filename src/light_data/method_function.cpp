@@ -1,0 +1,223 @@
+#include "method_function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+#include "argument_binding.hpp"
+#include "interned_names.hpp"
+#include "traceback_entries.hpp"
+
+namespace light_data {
+
+namespace {
+
+struct MethodFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* parameter_names;  // tuple of str, also the code object's varnames
+    PyObject* defaults;         // tuple or NULL
+    PyObject* annotations;      // dict
+    PyObject* code;
+    PyObject* dict;             // instance attributes, made on demand
+};
+
+// The type is process-wide like the module itself, which is initialised once
+// in one interpreter per process.
+PyTypeObject* method_function_type = nullptr;
+
+MethodFunction* as_function(PyObject* object) {
+    return reinterpret_cast<MethodFunction*>(object);
+}
+
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) {
+    MethodFunction* function = as_function(callable);
+    const MethodSpec& spec = *function->spec;
+    PyObject* values[max_parameters];
+    if (bind_arguments(spec, function->parameter_names, function->defaults, args,
+                       PyVectorcall_NARGS(nargsf), kwnames, values) < 0) {
+        add_traceback_entry(spec.traceback_name);
+        return nullptr;
+    }
+    PyObject* result = spec.body(values);
+    if (result == nullptr) add_traceback_entry(spec.traceback_name);
+    return result;
+}
+
+PyObject* bind_to_instance(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* represent(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    MethodFunction* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->annotations);
+    Py_VISIT(function->dict);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    MethodFunction* function = as_function(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->parameter_names);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->annotations);
+    Py_CLEAR(function->code);
+    Py_CLEAR(function->dict);
+    return 0;
+}
+
+void deallocate(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* new_or_none(PyObject* value) { return Py_NewRef(value == nullptr ? Py_None : value); }
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_defaults(PyObject* self, void*) { return new_or_none(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->annotations);
+}
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodFunction, vectorcall), READONLY,
+     nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(MethodFunction, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(bind_to_instance)},
+    {Py_tp_repr, reinterpret_cast<void*>(represent)},
+    {Py_tp_getset, getset},
+    {Py_tp_members, members},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "halvorn.orrery_data.light_data.compiled_function",
+    static_cast<int>(sizeof(MethodFunction)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+Ref make_annotations(const MethodSpec& spec) {
+    Ref annotations(PyDict_New());
+    if (!annotations) return Ref();
+    for (int i = 0; i < spec.annotation_count; ++i) {
+        Ref text(PyUnicode_FromString(spec.annotations[i].annotation));
+        if (!text) return Ref();
+        if (PyDict_SetItemString(annotations.get(), spec.annotations[i].parameter, text.get()) < 0)
+            return Ref();
+    }
+    if (spec.return_annotation != nullptr) {
+        Ref text(PyUnicode_FromString(spec.return_annotation));
+        if (!text) return Ref();
+        if (PyDict_SetItem(annotations.get(), names.dunder_return, text.get()) < 0) return Ref();
+    }
+    return annotations;
+}
+
+// A code object that carries the parameter names, so that inspect and help()
+// see the signature; it is never executed.
+Ref make_code(const MethodSpec& spec, PyObject* qualname, PyObject* parameter_names) {
+    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("light_data.cpp", spec.name, 0)));
+    if (!empty) return Ref();
+    Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!replace) return Ref();
+    Ref keywords(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", spec.parameter_count,
+                               "co_nlocals", spec.parameter_count, "co_varnames",
+                               parameter_names, "co_qualname", qualname, "co_flags",
+                               CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!keywords) return Ref();
+    Ref no_arguments(PyTuple_New(0));
+    if (!no_arguments) return Ref();
+    return Ref(PyObject_Call(replace.get(), no_arguments.get(), keywords.get()));
+}
+
+}  // namespace
+
+int make_method_function_type() {
+    if (method_function_type != nullptr) return 0;
+    method_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return method_function_type == nullptr ? -1 : 0;
+}
+
+Ref new_method_function(const MethodSpec& spec, PyObject* defaults) {
+    Ref name(PyUnicode_InternFromString(spec.name));
+    if (!name) return Ref();
+    Ref qualname(PyUnicode_FromFormat("CryptoMktData.%s", spec.name));
+    if (!qualname) return Ref();
+    Ref module(PyUnicode_InternFromString("halvorn.orrery_data.light_data"));
+    if (!module) return Ref();
+    Ref parameter_names(PyTuple_New(spec.parameter_count));
+    if (!parameter_names) return Ref();
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        PyObject* parameter = PyUnicode_InternFromString(spec.parameters[i]);
+        if (parameter == nullptr) return Ref();
+        PyTuple_SET_ITEM(parameter_names.get(), i, parameter);
+    }
+    Ref annotations = make_annotations(spec);
+    if (!annotations) return Ref();
+    Ref code = make_code(spec, qualname.get(), parameter_names.get());
+    if (!code) return Ref();
+
+    MethodFunction* function = PyObject_GC_New(MethodFunction, method_function_type);
+    if (function == nullptr) return Ref();
+    function->vectorcall = call_vector;
+    function->spec = &spec;
+    function->name = name.release();
+    function->qualname = qualname.release();
+    function->module = module.release();
+    function->parameter_names = parameter_names.release();
+    function->defaults = Py_XNewRef(defaults);
+    function->annotations = annotations.release();
+    function->code = code.release();
+    function->dict = nullptr;
+    PyObject_GC_Track(function);
+    return Ref(reinterpret_cast<PyObject*>(function));
+}
+
+}  // namespace light_data

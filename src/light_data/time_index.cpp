@@ -1,0 +1,187 @@
+#include "time_index.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "interned_names.hpp"
+#include "module_globals.hpp"
+#include "object_calls.hpp"
+
+namespace light_data {
+
+namespace {
+
+// df.rename(columns={label: "DateTime"})
+Ref relabelled(PyObject* df, PyObject* label) {
+    Ref mapping(PyDict_New());
+    if (!mapping || PyDict_SetItem(mapping.get(), label, names.DateTime) < 0) return Ref();
+    return call_method(df, names.rename, {}, names.kw_columns, {mapping.get()});
+}
+
+int has_column(PyObject* df, PyObject* label) {
+    Ref columns = attr(df, names.columns);
+    if (!columns) return -1;
+    return PySequence_Contains(columns.get(), label);
+}
+
+// Puts the stored time column under "DateTime"; the first label present
+// decides. Returns the table to go on with.
+Ref datetime_column_source(Ref df) {
+    int present = has_column(df.get(), names.timestamp);
+    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.timestamp);
+    present = has_column(df.get(), names.Time);
+    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.Time);
+    present = has_column(df.get(), names.CloseTime);
+    if (present < 0) return Ref();
+    if (present) {
+        // Close times end a millisecond before the bar's end; the bar is
+        // stamped with its end.
+        Ref close_time = item(df.get(), names.CloseTime);
+        if (!close_time) return Ref();
+        Ref end(PyNumber_Add(close_time.get(), names.one));
+        if (!end || PyObject_SetItem(df.get(), names.DateTime, end.get()) < 0) return Ref();
+        return df;
+    }
+    present = has_column(df.get(), names.create_time);
+    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.create_time);
+    return df;
+}
+
+// Number of characters of `text` when all of them are digits (str.isdigit),
+// else 0.
+Py_ssize_t digit_count(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return 0;
+    }
+    return length;
+}
+
+int raise_scaling_overflow(long long value, int exponent) {
+    PyErr_Format(PyExc_OverflowError,
+                 "DateTime value %lld scaled by 10**%d to nanoseconds does not fit in a "
+                 "signed 64-bit integer",
+                 value, exponent);
+    return -1;
+}
+
+// Refuses a column whose product with `factor` leaves the int64 range, so
+// the multiplication can never wrap. Scans the int64 buffer when there is
+// one, else asks the column for its extremes.
+int check_scaling_fits(PyObject* column, long long factor, int exponent) {
+    const long long high = std::numeric_limits<long long>::max() / factor;
+    const long long low = std::numeric_limits<long long>::min() / factor;
+    Ref values = call_method(column, names.to_numpy, {});
+    if (!values) return -1;
+    Py_buffer view;
+    if (PyObject_GetBuffer(values.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+        const bool int64 = view.itemsize == 8 && view.format != nullptr &&
+                           (view.format[0] == 'l' || view.format[0] == 'q') &&
+                           view.format[1] == '\0';
+        if (int64) {
+            const auto* data = static_cast<const int64_t*>(view.buf);
+            const Py_ssize_t count = view.len / 8;
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (data[i] > high || data[i] < low) {
+                    long long offending = data[i];
+                    PyBuffer_Release(&view);
+                    return raise_scaling_overflow(offending, exponent);
+                }
+            }
+            PyBuffer_Release(&view);
+            return 0;
+        }
+        PyBuffer_Release(&view);
+    } else {
+        PyErr_Clear();
+    }
+    for (PyObject* extreme_name : {names.max, names.min}) {
+        Ref extreme = call_method(column, extreme_name, {});
+        if (!extreme) return -1;
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(extreme.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) return -1;
+        if (overflow != 0 || value > high || value < low) {
+            return raise_scaling_overflow(overflow > 0   ? std::numeric_limits<long long>::max()
+                                          : overflow < 0 ? std::numeric_limits<long long>::min()
+                                                         : value,
+                                          exponent);
+        }
+    }
+    return 0;
+}
+
+// df.DateTime.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
+// exactly, for n <= 19 digits; by the float 10.0**(19-n) beyond.
+Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
+    Ref column = attr(df, names.DateTime);
+    if (!column) return Ref();
+    Ref integers = call_method(column.get(), names.astype,
+                               {reinterpret_cast<PyObject*>(&PyLong_Type)});
+    if (!integers) return Ref();
+    if (digits > 19) {
+        Ref factor(PyFloat_FromDouble(std::pow(10.0, static_cast<double>(19 - digits))));
+        if (!factor) return Ref();
+        return Ref(PyNumber_Multiply(integers.get(), factor.get()));
+    }
+    const int exponent = static_cast<int>(19 - digits);
+    if (exponent == 0) return integers;
+    long long factor_value = 1;
+    for (int i = 0; i < exponent; ++i) factor_value *= 10;
+    if (check_scaling_fits(integers.get(), factor_value, exponent) < 0) return Ref();
+    Ref factor(PyLong_FromLongLong(factor_value));
+    if (!factor) return Ref();
+    return Ref(PyNumber_Multiply(integers.get(), factor.get()));
+}
+
+}  // namespace
+
+Ref with_utc_datetime_column(Ref df) {
+    df = datetime_column_source(std::move(df));
+    if (!df) return Ref();
+
+    Ref column = item(df.get(), names.DateTime);
+    if (!column) return Ref();
+    Ref iloc = attr(column.get(), names.iloc);
+    if (!iloc) return Ref();
+    Ref position(PyLong_FromLong(0));
+    if (!position) return Ref();
+    Ref first = item(iloc.get(), position.get());
+    if (!first) return Ref();
+    Ref first_text(PyObject_Str(first.get()));
+    if (!first_text) return Ref();
+    column = Ref();
+
+    const Py_ssize_t digits = digit_count(first_text.get());
+    if (digits > 0) {
+        Ref scaled = scaled_epoch_counts(df.get(), digits);
+        if (!scaled || PyObject_SetItem(df.get(), names.DateTime, scaled.get()) < 0) return Ref();
+    }
+
+    Ref pd = global(names.pd);
+    if (!pd) return Ref();
+    Ref index_type = attr(pd.get(), names.DatetimeIndex);
+    if (!index_type) return Ref();
+    pd = global(names.pd);
+    if (!pd) return Ref();
+    Ref to_datetime = attr(pd.get(), names.to_datetime);
+    if (!to_datetime) return Ref();
+    Ref values = item(df.get(), names.DateTime);
+    if (!values) return Ref();
+    Ref converted = call(to_datetime.get(), {values.get()});
+    if (!converted) return Ref();
+    values = Ref();
+    Ref index = call(index_type.get(), {converted.get()});
+    if (!index) return Ref();
+    converted = Ref();
+    Ref utc = call_method(index.get(), names.tz_localize, {names.UTC});
+    if (!utc) return Ref();
+    index = Ref();
+    if (PyObject_SetItem(df.get(), names.DateTime, utc.get()) < 0) return Ref();
+    return df;
+}
+
+}  // namespace light_data
