@@ -81,7 +81,7 @@ class FakePlatform:
     # storage: path -> DataFrame, or an exception instance to raise on read
     tables: dict[Any, Any] = field(default_factory=dict)
     existing: set = field(default_factory=set)
-    last_sunday: Callable[[int], Any] = lambda date: date - 3
+    last_sunday: Callable[..., Any] = lambda date_int: date_int - 3
 
     def record(self, name: str, *args: Any, **kwargs: Any) -> None:
         self.calls.append((name, args, kwargs))
@@ -220,3 +220,18 @@ METHOD_SIGNATURES: dict[str, tuple[tuple[str, ...], dict[str, str]]] = {
     "write_raw_data": (("self", "df"), _DF),
 }
 __all__ += ["METHOD_SIGNATURES"]
+
+
+def vectorcall(function: Any, args: tuple, kwnames: tuple, kwvalues: tuple) -> Any:
+    """Call through ``PyObject_Vectorcall`` with raw keyword names (even non-strings,
+    which the interpreter's own call paths refuse before the callee sees them)."""
+    import ctypes
+
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    items = (ctypes.py_object * (len(args) + len(kwvalues)))(*args, *kwvalues)
+    return call(function, items, len(args), kwnames)
+
+
+__all__ += ["vectorcall"]

@@ -49,6 +49,37 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
     return result;
 }
 
+// A call with an argument tuple and a keyword dict. The keywords go to the
+// binding as they are, so that a key that is not a string gets the method's
+// own message.
+PyObject* call_with_dict(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t keyword_count = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    if (keyword_count == 0) {
+        return call_vector(callable, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(nargs),
+                           nullptr);
+    }
+    // The tuple owns the keyword names and values for the length of the call,
+    // whatever the callee does to the caller's dict.
+    Ref kwnames(PyTuple_New(keyword_count));
+    Ref kwvalues(PyTuple_New(keyword_count));
+    if (!kwnames || !kwvalues) return nullptr;
+    PyObject** stack = PyMem_New(PyObject*, static_cast<size_t>(nargs + keyword_count));
+    if (stack == nullptr) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t position = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+        PyTuple_SET_ITEM(kwvalues.get(), i, Py_NewRef(value));
+        stack[nargs + i] = value;
+        ++i;
+    }
+    PyObject* result = call_vector(callable, stack, static_cast<size_t>(nargs), kwnames.get());
+    PyMem_Free(stack);
+    return result;
+}
+
 PyObject* bind_to_instance(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
@@ -125,7 +156,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_call, reinterpret_cast<void*>(call_with_dict)},
     {Py_tp_descr_get, reinterpret_cast<void*>(bind_to_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(represent)},
     {Py_tp_getset, getset},
@@ -206,7 +237,10 @@ Ref new_method_function(const MethodSpec& spec, PyObject* defaults) {
 
     MethodFunction* function = PyObject_GC_New(MethodFunction, method_function_type);
     if (function == nullptr) return Ref();
-    function->vectorcall = call_vector;
+    // Construction goes through the dict-based call, the path on which the
+    // interpreter hands keywords over unchecked; the other methods take fast
+    // calls.
+    function->vectorcall = spec.required_count == spec.parameter_count ? call_vector : nullptr;
     function->spec = &spec;
     function->name = name.release();
     function->qualname = qualname.release();

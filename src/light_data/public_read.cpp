@@ -29,6 +29,28 @@ PyObject* raise_missing_data(PyObject* self) {
     return nullptr;
 }
 
+// df.set_index("DateTime", inplace=True). pandas versions that deprecate the
+// inplace keyword warn on every such call, so there the same change is made
+// without it: index a shallow copy, then move that index and the removal of
+// the column onto df itself.
+int set_datetime_index(PyObject* df) {
+    Ref frame_type(PyObject_Type(df));
+    if (!frame_type) return -1;
+    int deprecated = PyObject_HasAttr(frame_type.get(), names.check_inplace_deprecation);
+    if (!deprecated) {
+        return call_method(df, names.set_index, {names.DateTime}, names.kw_inplace, {Py_True})
+                   ? 0
+                   : -1;
+    }
+    Ref indexed = call_method(df, names.set_index, {names.DateTime});
+    if (!indexed) return -1;
+    Ref index = attr(indexed.get(), names.index);
+    if (!index) return -1;
+    indexed = Ref();
+    if (PyObject_DelItem(df, names.DateTime) < 0) return -1;
+    return PyObject_SetAttr(df, names.index, index.get());
+}
+
 }  // namespace
 
 PyObject* reader_get_private(PyObject* const* arguments) {
@@ -62,8 +84,7 @@ PyObject* reader_get_private(PyObject* const* arguments) {
             if (!df) return nullptr;
         }
     }
-    if (!call_method(df.get(), names.set_index, {names.DateTime}, names.kw_inplace, {Py_True}))
-        return nullptr;
+    if (set_datetime_index(df.get()) < 0) return nullptr;
     return df.release();
 }
 
