@@ -235,3 +235,25 @@ def vectorcall(function: Any, args: tuple, kwnames: tuple, kwvalues: tuple) -> A
 
 
 __all__ += ["vectorcall"]
+
+
+@pytest.fixture
+def build_reader(light_data, platform, instrument):
+    """Reader on the recording fakes (date 20240105); the construction calls are cleared."""
+
+    def build(data_type=DataType.Klines, **kwargs):
+        reader = light_data.CryptoMktData(20240105, instrument, data_type, **kwargs)
+        platform.calls.clear()
+        return reader
+
+    return build
+
+
+def mktdata_call(date, instrument, data_type, data_source, data_destination) -> tuple[str, tuple, dict]:
+    """The record of one ``get_mktdata_path`` call, keywords in their required order."""
+    keywords = dict(date=date, instrument=instrument, data_type=data_type, data_source=data_source,
+                    data_destination=data_destination)
+    return ("get_mktdata_path", (), keywords)
+
+
+__all__ += ["mktdata_call"]

@@ -4,20 +4,20 @@ namespace light_data {
 
 namespace {
 
-int raise_count_error(const MethodSpec& spec, Py_ssize_t given) {
-    const bool exact = spec.required_count == spec.parameter_count;
+int raise_count_error(const MethodDescription& method, Py_ssize_t given) {
+    const bool exact = method.required_count == method.parameter_count;
     Py_ssize_t expected;
     const char* bound;
-    if (given < spec.required_count) {
-        expected = spec.required_count;
+    if (given < method.required_count) {
+        expected = method.required_count;
         bound = "at least";
     } else {
-        expected = spec.parameter_count;
+        expected = method.parameter_count;
         bound = "at most";
     }
     if (exact) bound = "exactly";
     PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", method.name,
                  bound, expected, expected == 1 ? "" : "s", given);
     return -1;
 }
@@ -50,37 +50,37 @@ PyObject* keyword_value(PyObject* name, PyObject* const* kwvalues, PyObject* kwn
 }
 
 // Reports the first keyword that no parameter left open takes.
-int check_leftover_keywords(const MethodSpec& spec, PyObject* parameter_names,
+int check_leftover_keywords(const MethodDescription& method, PyObject* parameter_names,
                             Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (parameter_index(parameter_names, nargs, spec.parameter_count, key) >= 0) continue;
+        if (parameter_index(parameter_names, nargs, method.parameter_count, key) >= 0) continue;
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method.name);
             return -1;
         }
         if (parameter_index(parameter_names, 0, nargs, key) >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+                         method.name, key);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
+                         method.name, key);
         }
         return -1;
     }
     return 0;
 }
 
-int check_entry_types(const MethodSpec& spec, PyObject* const* values) {
-    for (int i = 0; i < spec.check_count; ++i) {
-        const EntryTypeCheck& check = spec.checks[i];
+int check_entry_types(const MethodDescription& method, PyObject* const* values) {
+    for (int i = 0; i < method.check_count; ++i) {
+        const EntryTypeCheck& check = method.checks[i];
         PyObject* value = values[check.parameter];
         if (Py_IS_TYPE(value, check.type)) continue;
         if (check.none_allowed && value == Py_None) continue;
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     spec.parameters[check.parameter], check.type->tp_name,
+                     method.parameters[check.parameter], check.type->tp_name,
                      Py_TYPE(value)->tp_name);
         return -1;
     }
@@ -89,28 +89,28 @@ int check_entry_types(const MethodSpec& spec, PyObject* const* values) {
 
 }  // namespace
 
-int bind_arguments(const MethodSpec& spec, PyObject* parameter_names, PyObject* defaults,
+int bind_arguments(const MethodDescription& method, PyObject* parameter_names, PyObject* defaults,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** values) {
-    const Py_ssize_t parameters = spec.parameter_count;
-    const Py_ssize_t required = spec.required_count;
-    if (nargs > parameters) return raise_count_error(spec, nargs);
+    const Py_ssize_t parameters = method.parameter_count;
+    const Py_ssize_t required = method.required_count;
+    if (nargs > parameters) return raise_count_error(method, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
 
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (keyword_count == 0) {
-        if (nargs < required) return raise_count_error(spec, nargs);
+        if (nargs < required) return raise_count_error(method, nargs);
         for (Py_ssize_t i = nargs; i < parameters; ++i) {
             values[i] = PyTuple_GET_ITEM(defaults, i - required);
         }
-        return check_entry_types(spec, values);
+        return check_entry_types(method, values);
     }
 
     PyObject* const* kwvalues = args + nargs;
     Py_ssize_t keywords_left = keyword_count;
     for (Py_ssize_t i = nargs; i < required; ++i) {
         PyObject* value = keyword_value(PyTuple_GET_ITEM(parameter_names, i), kwvalues, kwnames);
-        if (value == nullptr) return raise_count_error(spec, i);
+        if (value == nullptr) return raise_count_error(method, i);
         values[i] = value;
         --keywords_left;
     }
@@ -127,10 +127,10 @@ int bind_arguments(const MethodSpec& spec, PyObject* parameter_names, PyObject* 
         values[i] = value;
     }
     if (keywords_left > 0 &&
-        check_leftover_keywords(spec, parameter_names, nargs, kwnames) < 0) {
+        check_leftover_keywords(method, parameter_names, nargs, kwnames) < 0) {
         return -1;
     }
-    return check_entry_types(spec, values);
+    return check_entry_types(method, values);
 }
 
 }  // namespace light_data

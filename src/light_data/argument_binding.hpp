@@ -9,7 +9,7 @@ namespace light_data {
 // Fills values[0..parameter_count) with borrowed references, from args,
 // keywords and defaults, then applies the entry type checks. -1 with a
 // TypeError set when the call does not fit the signature.
-int bind_arguments(const MethodSpec& spec, PyObject* parameter_names, PyObject* defaults,
+int bind_arguments(const MethodDescription& method, PyObject* parameter_names, PyObject* defaults,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** values);
 

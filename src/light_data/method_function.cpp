@@ -15,7 +15,7 @@ namespace {
 struct MethodFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodDescription* method;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -37,15 +37,15 @@ MethodFunction* as_function(PyObject* object) {
 PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwnames) {
     MethodFunction* function = as_function(callable);
-    const MethodSpec& spec = *function->spec;
+    const MethodDescription& method = *function->method;
     PyObject* values[max_parameters];
-    if (bind_arguments(spec, function->parameter_names, function->defaults, args,
+    if (bind_arguments(method, function->parameter_names, function->defaults, args,
                        PyVectorcall_NARGS(nargsf), kwnames, values) < 0) {
-        add_traceback_entry(spec.traceback_name);
+        add_traceback_entry(method.traceback_name);
         return nullptr;
     }
-    PyObject* result = spec.body(values);
-    if (result == nullptr) add_traceback_entry(spec.traceback_name);
+    PyObject* result = method.body(values);
+    if (result == nullptr) add_traceback_entry(method.traceback_name);
     return result;
 }
 
@@ -174,17 +174,17 @@ PyType_Spec type_spec = {
     slots,
 };
 
-Ref make_annotations(const MethodSpec& spec) {
+Ref make_annotations(const MethodDescription& method) {
     Ref annotations(PyDict_New());
     if (!annotations) return Ref();
-    for (int i = 0; i < spec.annotation_count; ++i) {
-        Ref text(PyUnicode_FromString(spec.annotations[i].annotation));
+    for (int i = 0; i < method.annotation_count; ++i) {
+        Ref text(PyUnicode_FromString(method.annotations[i].annotation));
         if (!text) return Ref();
-        if (PyDict_SetItemString(annotations.get(), spec.annotations[i].parameter, text.get()) < 0)
+        if (PyDict_SetItemString(annotations.get(), method.annotations[i].parameter, text.get()) < 0)
             return Ref();
     }
-    if (spec.return_annotation != nullptr) {
-        Ref text(PyUnicode_FromString(spec.return_annotation));
+    if (method.return_annotation != nullptr) {
+        Ref text(PyUnicode_FromString(method.return_annotation));
         if (!text) return Ref();
         if (PyDict_SetItem(annotations.get(), names.dunder_return, text.get()) < 0) return Ref();
     }
@@ -193,13 +193,13 @@ Ref make_annotations(const MethodSpec& spec) {
 
 // A code object that carries the parameter names, so that inspect and help()
 // see the signature; it is never executed.
-Ref make_code(const MethodSpec& spec, PyObject* qualname, PyObject* parameter_names) {
-    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("light_data.cpp", spec.name, 0)));
+Ref make_code(const MethodDescription& method, PyObject* qualname, PyObject* parameter_names) {
+    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("light_data.cpp", method.name, 0)));
     if (!empty) return Ref();
     Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return Ref();
-    Ref keywords(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", spec.parameter_count,
-                               "co_nlocals", spec.parameter_count, "co_varnames",
+    Ref keywords(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", method.parameter_count,
+                               "co_nlocals", method.parameter_count, "co_varnames",
                                parameter_names, "co_qualname", qualname, "co_flags",
                                CO_OPTIMIZED | CO_NEWLOCALS));
     if (!keywords) return Ref();
@@ -216,23 +216,23 @@ int make_method_function_type() {
     return method_function_type == nullptr ? -1 : 0;
 }
 
-Ref new_method_function(const MethodSpec& spec, PyObject* defaults) {
-    Ref name(PyUnicode_InternFromString(spec.name));
+Ref new_method_function(const MethodDescription& method, PyObject* defaults) {
+    Ref name(PyUnicode_InternFromString(method.name));
     if (!name) return Ref();
-    Ref qualname(PyUnicode_FromFormat("CryptoMktData.%s", spec.name));
+    Ref qualname(PyUnicode_FromFormat("CryptoMktData.%s", method.name));
     if (!qualname) return Ref();
     Ref module(PyUnicode_InternFromString("halvorn.orrery_data.light_data"));
     if (!module) return Ref();
-    Ref parameter_names(PyTuple_New(spec.parameter_count));
+    Ref parameter_names(PyTuple_New(method.parameter_count));
     if (!parameter_names) return Ref();
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        PyObject* parameter = PyUnicode_InternFromString(spec.parameters[i]);
+    for (int i = 0; i < method.parameter_count; ++i) {
+        PyObject* parameter = PyUnicode_InternFromString(method.parameters[i]);
         if (parameter == nullptr) return Ref();
         PyTuple_SET_ITEM(parameter_names.get(), i, parameter);
     }
-    Ref annotations = make_annotations(spec);
+    Ref annotations = make_annotations(method);
     if (!annotations) return Ref();
-    Ref code = make_code(spec, qualname.get(), parameter_names.get());
+    Ref code = make_code(method, qualname.get(), parameter_names.get());
     if (!code) return Ref();
 
     MethodFunction* function = PyObject_GC_New(MethodFunction, method_function_type);
@@ -240,8 +240,8 @@ Ref new_method_function(const MethodSpec& spec, PyObject* defaults) {
     // Construction goes through the dict-based call, the path on which the
     // interpreter hands keywords over unchecked; the other methods take fast
     // calls.
-    function->vectorcall = spec.required_count == spec.parameter_count ? call_vector : nullptr;
-    function->spec = &spec;
+    function->vectorcall = method.required_count == method.parameter_count ? call_vector : nullptr;
+    function->method = &method;
     function->name = name.release();
     function->qualname = qualname.release();
     function->module = module.release();

@@ -23,7 +23,7 @@ struct ParameterAnnotation {
     const char* annotation;
 };
 
-struct MethodSpec {
+struct MethodDescription {
     const char* name;             // plain method name
     const char* traceback_name;   // full dotted name shown in tracebacks
     const char* parameters[max_parameters];
@@ -40,8 +40,8 @@ struct MethodSpec {
 // Makes the heap type once; -1 on failure.
 int make_method_function_type();
 
-// A new method object for `spec`; `defaults` (a tuple, or NULL) fills the
+// A new method object for `method`; `defaults` (a tuple, or NULL) fills the
 // trailing parameters.
-Ref new_method_function(const MethodSpec& spec, PyObject* defaults);
+Ref new_method_function(const MethodDescription& method, PyObject* defaults);
 
 }  // namespace light_data

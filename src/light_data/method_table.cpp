@@ -8,7 +8,7 @@ namespace {
 constexpr EntryTypeCheck no_check{0, nullptr, false};
 }
 
-const MethodSpec method_table[] = {
+const MethodDescription method_table[] = {
     {"__init__", LIGHT_DATA_METHOD_NAME("__init__"),
      {"self", "date", "instrument", "data_type", "use_minio_storage", "silent_fail",
       "data_sources", "file_type", "use_cache", "write_cache"},

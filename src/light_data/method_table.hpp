@@ -5,7 +5,7 @@
 
 namespace light_data {
 
-extern const MethodSpec method_table[];
+extern const MethodDescription method_table[];
 extern const int method_count;
 
 // Index of __init__, the one method with defaults.
