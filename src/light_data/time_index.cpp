@@ -12,6 +12,14 @@ namespace light_data {
 
 namespace {
 
+// df[label] = value. pandas 2.2 takes an assignment to a frame that only one
+// reference holds for chained assignment (df["a"]["b"] = v) and warns; the
+// extra reference held for the call tells it the frame is a named table.
+int set_column(PyObject* df, PyObject* label, PyObject* value) {
+    Ref held = Ref::borrow(df);
+    return PyObject_SetItem(held.get(), label, value);
+}
+
 // df.rename(columns={label: "DateTime"})
 Ref relabelled(PyObject* df, PyObject* label) {
     Ref mapping(PyDict_New());
@@ -40,7 +48,7 @@ Ref datetime_column_source(Ref df) {
         Ref close_time = item(df.get(), names.CloseTime);
         if (!close_time) return Ref();
         Ref end(PyNumber_Add(close_time.get(), names.one));
-        if (!end || PyObject_SetItem(df.get(), names.DateTime, end.get()) < 0) return Ref();
+        if (!end || set_column(df.get(), names.DateTime, end.get()) < 0) return Ref();
         return df;
     }
     present = has_column(df.get(), names.create_time);
@@ -158,7 +166,7 @@ Ref with_utc_datetime_column(Ref df) {
     const Py_ssize_t digits = digit_count(first_text.get());
     if (digits > 0) {
         Ref scaled = scaled_epoch_counts(df.get(), digits);
-        if (!scaled || PyObject_SetItem(df.get(), names.DateTime, scaled.get()) < 0) return Ref();
+        if (!scaled || set_column(df.get(), names.DateTime, scaled.get()) < 0) return Ref();
     }
 
     Ref pd = global(names.pd);
@@ -180,7 +188,7 @@ Ref with_utc_datetime_column(Ref df) {
     Ref utc = call_method(index.get(), names.tz_localize, {names.UTC});
     if (!utc) return Ref();
     index = Ref();
-    if (PyObject_SetItem(df.get(), names.DateTime, utc.get()) < 0) return Ref();
+    if (set_column(df.get(), names.DateTime, utc.get()) < 0) return Ref();
     return df;
 }
 

@@ -1,15 +1,18 @@
 """Storage reads, writes and existence tests for pandas tables.
 
 ``DataIOModule`` combines a file format, chosen by :class:`FileType`, with a
-storage back end, chosen by ``use_minio_storage`` when the object is built.
-Only the local file-system back end exists so far: a storage path is a file
-path. An object-store back end is planned (configuration section
-``[object_store]``); until then ``use_minio_storage=True`` is refused at
-construction rather than silently falling back to local files.
+storage back end, chosen by ``use_minio_storage`` when the object is built:
 
-Writes are atomic: the table is written to a temporary file in the target's
-folder, flushed to disk, then renamed over the target, so a concurrent reader
-sees either the old file or the complete new one, never half a file.
+* false: the local file system; a storage path is a file path. Writes are
+  atomic: the table is written to a temporary file in the target's folder,
+  flushed to disk, then renamed over the target, so a concurrent reader sees
+  either the old file or the complete new one, never half a file.
+* true: an S3-compatible object store configured in section
+  ``[object_store]``; a storage path names the object whose key is the path
+  below ``LOCAL_DATA_ROOT``. See :mod:`.object_store`.
+
+The configuration is read when the object is built; a true switch with an
+unusable object-store configuration fails there, not at the first read.
 """
 
 from __future__ import annotations
@@ -24,7 +27,11 @@ from typing import BinaryIO
 
 import pandas as pd
 
-__all__ = ["DataIOModule", "FileType"]
+from halvorn.orrery_data.path_manager import PathManager
+from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader
+from halvorn.orrery_utils.data_IO.object_store import ObjectStorage, ObjectStoreConfigError, ObjectStoreError
+
+__all__ = ["DataIOModule", "FileType", "ObjectStoreConfigError", "ObjectStoreError"]
 
 _Decode = Callable[[BinaryIO], pd.DataFrame]
 _Encode = Callable[[BinaryIO], None]
@@ -99,13 +106,9 @@ class _LocalStorage:
             raise
 
 
-def _select_storage(use_minio_storage: object) -> _LocalStorage:
+def _select_storage(use_minio_storage: object) -> _LocalStorage | ObjectStorage:
     if use_minio_storage:
-        raise NotImplementedError(
-            "object-store back end not available: this installation stores tables on the "
-            "local file system only; set use_minio_storage = false in section [env] of the "
-            "configuration, or pass use_minio_storage=False"
-        )
+        return ObjectStorage(ConfigLoader().config, PathManager.storage_root())
     return _LocalStorage()
 
 
@@ -113,7 +116,7 @@ class DataIOModule:
     """Reads, writes and probes stored tables in one file format.
 
     ``file_type`` selects the format; a true ``use_minio_storage`` selects the
-    object-store back end, which is not available yet (``NotImplementedError``).
+    object-store back end (``ObjectStoreConfigError`` when it is not configured).
     """
 
     def __init__(self, file_type: FileType = FileType.Feather, use_minio_storage: bool = False) -> None:
@@ -128,11 +131,15 @@ class DataIOModule:
         return self._storage.exists(path)
 
     def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
-        """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none."""
+        """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none.
+
+        On the object store, a failed request raises ``ObjectStoreError`` (an
+        ``OSError``) naming the endpoint and the object.
+        """
         return self._storage.read(load_path, _READERS[self.file_type])
 
     def write_file_wrapper(self, dataframe: pd.DataFrame, write_path: str | os.PathLike[str]) -> None:
-        """Store ``dataframe`` at ``write_path`` atomically, creating parent folders."""
+        """Store ``dataframe`` at ``write_path`` atomically (creating parent folders on local storage)."""
         if not isinstance(dataframe, pd.DataFrame):
             raise TypeError(f"dataframe must be a pandas DataFrame, got {type(dataframe).__name__}")
         write = _WRITERS[self.file_type]
