@@ -122,11 +122,31 @@ int check_scaling_fits(PyObject* column, long long factor, int exponent) {
     return 0;
 }
 
+// An unsigned column holding counts beyond the int64 range would wrap to
+// negative numbers in astype(int) (numpy casts without checking); refuse it.
+int check_unsigned_fits(PyObject* column) {
+    Ref dtype = attr(column, names.dtype);
+    if (!dtype) return -1;
+    Ref kind = attr(dtype.get(), names.kind);
+    if (!kind) return -1;
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "u") != 0)
+        return 0;
+    Ref largest = call_method(column, names.max, {});
+    if (!largest) return -1;
+    Ref limit(PyLong_FromLongLong(std::numeric_limits<long long>::max()));
+    if (!limit) return -1;
+    int too_large = PyObject_RichCompareBool(largest.get(), limit.get(), Py_GT);
+    if (too_large <= 0) return too_large;
+    PyErr_Format(PyExc_OverflowError,
+                 "DateTime value %S does not fit in a signed 64-bit integer", largest.get());
+    return -1;
+}
+
 // df.DateTime.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
 // exactly, for n <= 19 digits; by the float 10.0**(19-n) beyond.
 Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
     Ref column = attr(df, names.DateTime);
-    if (!column) return Ref();
+    if (!column || check_unsigned_fits(column.get()) < 0) return Ref();
     Ref integers = call_method(column.get(), names.astype,
                                {reinterpret_cast<PyObject*>(&PyLong_Type)});
     if (!integers) return Ref();

@@ -1,0 +1,119 @@
+"""No leaks in get_raw, _read_cache, remove_cache, _get and get, on every path, over real cache files."""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pandas as pd
+import pytest
+
+from conftest import DataSource, DataType
+from read_support import cache_path
+from test_reference_leaks import LEAN, B, DataIOModule, fail_if, lean, run  # noqa: F401 - lean is a fixture
+
+DATE, WARMUP, ROUNDS, BATCHES, BLOCK_SLACK = 20240105, 30, 100, 6, 50
+MS = [1704153600000, 1704153660000]
+
+
+class StoredTable(DataIOModule):
+    # Builds a new table from the columns B.table on every read, as a file read would. A copy of
+    # one shared table would share its index, whose weak reference list pandas prunes only now and
+    # then: noise that would hide a leak.
+    def read_file_wrapper(self, load_path):
+        fail_if("read")
+        return pd.DataFrame(B.table)
+
+
+FAILING_LOG = SimpleNamespace(debug=len, info=len, exception=int)  # int(message) raises ValueError
+TABLES = {
+    "other": (DataType.Klines, {"DateTime": [1, 2], "price": [1.0, 2.0]}),
+    "millis": (DataType.Metrics, {"timestamp": MS, "price": [1.0, 2.0]}),
+    "text": (DataType.DerivativeTicker, {"create_time": ["2024-01-02", "2024-01-03"]}),
+    "overflow": (DataType.Metrics, {"timestamp": [1704153600, 9999999999]}),
+    "no_datetime": (DataType.Klines, {"price": [1.0, 2.0]}),
+    "refused": (DataType.Klines, {"DateTime": [1, 2], "mixed": [1, "x"]}),  # Feather refuses it
+}
+
+
+def damage(cp):
+    Path(cp).write_bytes(bytes(range(256)))
+
+
+GET, RAW = (lambda r, cp: r.get()), (lambda r, cp: r.get_raw())
+SCENARIOS = [  # name, settings, op(reader, cache path), expected exception (None: succeeds)
+    ("get_raw-cold-writes-cache", {"use_cache": False}, RAW, None),
+    ("get_raw-cache-hit", {"cached": True}, RAW, None),
+    ("get_raw-heals-unreadable-file", {}, lambda r, cp: (damage(cp), r.get_raw()), None),
+    ("get_raw-every-source-failing", {"fail": {"read"}}, RAW, None),
+    ("get_raw-path-raises", {"fail": {"path"}}, RAW, RuntimeError),
+    ("get_raw-feather-refuses", {"table": "refused"}, RAW, None),
+    ("get_raw-cache-dir-is-a-file", {"cache_dir_file": True}, RAW, None),
+    ("get_raw-folder-at-cache-path", {"folder": True, "use_cache": False}, RAW, None),
+    ("read_cache-hit", {"cached": True}, lambda r, cp: r._read_cache(cp), None),
+    ("read_cache-empty-table", {}, lambda r, cp: (pd.DataFrame({"a": []}).to_feather(cp), r._read_cache(cp)), None),
+    ("read_cache-unreadable", {}, lambda r, cp: (damage(cp), r._read_cache(cache_path=cp)), None),
+    ("read_cache-folder", {"folder": True}, lambda r, cp: r._read_cache(cp), None),
+    ("read_cache-clearing-raises", {"fail": {"path"}}, lambda r, cp: (damage(cp), r._read_cache(cp)), RuntimeError),
+    ("remove_cache-present", {}, lambda r, cp: (damage(cp), r.remove_cache()), None),
+    ("remove_cache-absent", {}, lambda r, cp: r.remove_cache(), None),
+    ("remove_cache-no-path", {"path": None}, lambda r, cp: r.remove_cache(), None),
+    ("remove_cache-path-raises", {"fail": {"path"}}, lambda r, cp: r.remove_cache(), RuntimeError),
+    *[(f"get-{t}-{'hit' if hit else 'cold'}", {"table": t, "cached": hit, "use_cache": hit}, GET, None)
+      for t in ("other", "millis", "text") for hit in (False, True)],
+    ("get-missing-silent", {"fail": {"read"}, "silent_fail": True}, GET, None),
+    ("get-missing", {"fail": {"read"}}, GET, FileNotFoundError),
+    ("get-no-sources", {"sources": []}, GET, IndexError),
+    ("get-overflow-silent", {"table": "overflow", "silent_fail": True}, GET, None),
+    ("get-overflow", {"table": "overflow"}, GET, OverflowError),
+    ("_get-no-datetime", {"table": "no_datetime"}, lambda r, cp: r._get(), KeyError),
+    ("get-silent-log-raises", {"logging": FAILING_LOG, "fail": {"read"}, "silent_fail": True}, GET, ValueError),
+]
+
+
+@pytest.mark.parametrize("settings, op, expected", [s[1:] for s in SCENARIOS], ids=[s[0] for s in SCENARIOS])
+def test_repeated_reads_leak_nothing(light_data, lean, monkeypatch, tmp_path, instrument, settings, op, expected):
+    monkeypatch.setattr(light_data, "DataIOModule", StoredTable)
+    data_type, B.table = TABLES[settings.get("table", "other")]
+    B.fail = frozenset(settings.get("fail", ()))
+    C = light_data.CryptoMktData
+    reader = C(DATE, instrument, data_type, silent_fail=settings.get("silent_fail", False),
+               data_sources=settings.get("sources", [DataSource.tardis, DataSource.binance]),
+               use_cache=settings.get("use_cache", True))
+    reader.cache_dir = str(tmp_path)
+    cp = cache_path(tmp_path, B.path)
+    B.path = settings.get("path", B.path)
+    if settings.get("cached"):
+        pd.DataFrame(B.table).to_feather(cp)
+    if settings.get("folder"):
+        os.mkdir(cp)
+    if settings.get("cache_dir_file"):
+        reader.cache_dir = cp + ".not-a-folder"
+        damage(reader.cache_dir)
+    monkeypatch.setattr(light_data, "logging", settings.get("logging", light_data.logging))
+    call = lambda: op(reader, cp)  # noqa: E731
+    tracked = [reader, instrument, cp, reader.cache_dir, reader.data_sources, reader.io_obj, B.table, B.path, C,
+               *vars(C).values(), StoredTable, *LEAN.values(), data_type, DataSource.tardis, DataSource.binance]
+    for _ in range(WARMUP):
+        run(call, expected)
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in tracked]
+    # pandas settles its own bookkeeping over the first few hundred calls; a leak grows every
+    # batch, so one flat batch is enough.
+    growth = []
+    while len(growth) < BATCHES and (not growth or abs(growth[-1]) >= BLOCK_SLACK):
+        blocks = sys.getallocatedblocks()
+        for _ in range(ROUNDS):
+            run(call, expected)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert [sys.getrefcount(obj) for obj in tracked] == counts
+    assert growth[-1] < BLOCK_SLACK, growth
+    if expected is None:
+        result = call()
+        result = result[-1] if isinstance(result, tuple) else result
+        assert result is None or sys.getrefcount(result) == 2  # the caller holds the only reference
+    assert [n for n in os.listdir(tmp_path) if ".tmp" in n] == []  # no temporary file left
