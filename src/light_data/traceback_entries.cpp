@@ -2,7 +2,6 @@
 
 #include <frameobject.h>
 
-#include <cstring>
 
 #include "module_globals.hpp"
 
