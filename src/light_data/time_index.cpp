@@ -76,36 +76,76 @@ int raise_scaling_overflow(long long value, int exponent) {
     return -1;
 }
 
-// Refuses a column whose product with `factor` leaves the int64 range, so
-// the multiplication can never wrap. Scans the int64 buffer when there is
-// one, else asks the column for its extremes.
+// A readable int64 buffer of `array`, or false (with no error set) when it
+// has none, for instance an array of another integer type.
+bool int64_buffer(PyObject* array, Py_buffer& view) {
+    if (PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool int64 = view.itemsize == 8 && view.format != nullptr &&
+                       (view.format[0] == 'l' || view.format[0] == 'q') &&
+                       view.format[1] == '\0';
+    if (!int64) PyBuffer_Release(&view);
+    return int64;
+}
+
+// The epoch counts of `integers` times 10**exponent, as a new numpy
+// datetime64[ns] array, in one pass that refuses any product outside the
+// int64 range. Py_None when the column has no int64 buffer to work on.
+Ref scaled_to_nanoseconds(PyObject* integers, int exponent) {
+    Ref values = call_method(integers, names.to_numpy, {});
+    if (!values) return Ref();
+    Py_buffer source;
+    if (!int64_buffer(values.get(), source)) return Ref::borrow(Py_None);
+    const Py_ssize_t count = source.len / 8;
+    if (exponent == 0) {
+        PyBuffer_Release(&source);
+        // Nanoseconds already: read through a datetime view, never written.
+        return call_method(values.get(), names.view, {names.nanosecond_dtype});
+    }
+    long long factor = 1;
+    for (int i = 0; i < exponent; ++i) factor *= 10;
+    const long long high = std::numeric_limits<long long>::max() / factor;
+    const long long low = std::numeric_limits<long long>::min() / factor;
+
+    Ref numpy(PyImport_ImportModule("numpy"));
+    Ref size(PyLong_FromSsize_t(count));
+    Ref scaled = numpy && size ? call_method(numpy.get(), names.empty_array,
+                                             {size.get(), names.int64_dtype})
+                               : Ref();
+    Py_buffer target;
+    if (!scaled || !int64_buffer(scaled.get(), target)) {
+        PyBuffer_Release(&source);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave no int64 buffer");
+        return Ref();
+    }
+    const auto* in = static_cast<const int64_t*>(source.buf);
+    auto* out = static_cast<int64_t*>(target.buf);
+    Py_ssize_t offending = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const int64_t value = in[i];
+        if (value > high || value < low) {
+            offending = i;
+            break;
+        }
+        out[i] = value * factor;
+    }
+    const long long offending_value = offending >= 0 ? in[offending] : 0;
+    PyBuffer_Release(&target);
+    PyBuffer_Release(&source);
+    if (offending >= 0) {
+        raise_scaling_overflow(offending_value, exponent);
+        return Ref();
+    }
+    return call_method(scaled.get(), names.view, {names.nanosecond_dtype});
+}
+
+// Refuses a column whose product with `factor` leaves the int64 range, for
+// columns without an int64 buffer: asks the column for its extremes.
 int check_scaling_fits(PyObject* column, long long factor, int exponent) {
     const long long high = std::numeric_limits<long long>::max() / factor;
     const long long low = std::numeric_limits<long long>::min() / factor;
-    Ref values = call_method(column, names.to_numpy, {});
-    if (!values) return -1;
-    Py_buffer view;
-    if (PyObject_GetBuffer(values.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
-        const bool int64 = view.itemsize == 8 && view.format != nullptr &&
-                           (view.format[0] == 'l' || view.format[0] == 'q') &&
-                           view.format[1] == '\0';
-        if (int64) {
-            const auto* data = static_cast<const int64_t*>(view.buf);
-            const Py_ssize_t count = view.len / 8;
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                if (data[i] > high || data[i] < low) {
-                    long long offending = data[i];
-                    PyBuffer_Release(&view);
-                    return raise_scaling_overflow(offending, exponent);
-                }
-            }
-            PyBuffer_Release(&view);
-            return 0;
-        }
-        PyBuffer_Release(&view);
-    } else {
-        PyErr_Clear();
-    }
     for (PyObject* extreme_name : {names.max, names.min}) {
         Ref extreme = call_method(column, extreme_name, {});
         if (!extreme) return -1;
@@ -143,7 +183,8 @@ int check_unsigned_fits(PyObject* column) {
 }
 
 // df.DateTime.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
-// exactly, for n <= 19 digits; by the float 10.0**(19-n) beyond.
+// exactly, for n <= 19 digits (a datetime64[ns] array, ready for
+// pd.to_datetime); by the float 10.0**(19-n) beyond (a float column).
 Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
     Ref column = attr(df, names.DateTime);
     if (!column || check_unsigned_fits(column.get()) < 0) return Ref();
@@ -156,6 +197,8 @@ Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
         return Ref(PyNumber_Multiply(integers.get(), factor.get()));
     }
     const int exponent = static_cast<int>(19 - digits);
+    Ref nanoseconds = scaled_to_nanoseconds(integers.get(), exponent);
+    if (!nanoseconds || nanoseconds.get() != Py_None) return nanoseconds;
     if (exponent == 0) return integers;
     long long factor_value = 1;
     for (int i = 0; i < exponent; ++i) factor_value *= 10;
@@ -183,11 +226,16 @@ Ref with_utc_datetime_column(Ref df) {
     if (!first_text) return Ref();
     column = Ref();
 
+    // The values pd.to_datetime converts: the scaled counts when the first
+    // value is all digits, else the column as it is.
+    Ref values;
     const Py_ssize_t digits = digit_count(first_text.get());
     if (digits > 0) {
-        Ref scaled = scaled_epoch_counts(df.get(), digits);
-        if (!scaled || set_column(df.get(), names.DateTime, scaled.get()) < 0) return Ref();
+        values = scaled_epoch_counts(df.get(), digits);
+    } else {
+        values = item(df.get(), names.DateTime);
     }
+    if (!values) return Ref();
 
     Ref pd = global(names.pd);
     if (!pd) return Ref();
@@ -197,8 +245,6 @@ Ref with_utc_datetime_column(Ref df) {
     if (!pd) return Ref();
     Ref to_datetime = attr(pd.get(), names.to_datetime);
     if (!to_datetime) return Ref();
-    Ref values = item(df.get(), names.DateTime);
-    if (!values) return Ref();
     Ref converted = call(to_datetime.get(), {values.get()});
     if (!converted) return Ref();
     values = Ref();
