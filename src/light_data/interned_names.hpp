@@ -63,7 +63,7 @@ namespace light_data {
     X(set_index, "set_index") X(inplace, "inplace") X(to_numpy, "to_numpy")  \
     X(min, "min") X(max, "max") X(index, "index") X(dtype, "dtype") X(kind, "kind")      \
     X(view, "view") X(empty_array, "empty") X(int64_dtype, "int64")           \
-    X(nanosecond_dtype, "M8[ns]")                            \
+    X(nanosecond_dtype, "M8[ns]") X(name, "name")                            \
     X(check_inplace_deprecation, "_check_inplace_deprecation")                                              \
     /* configuration keys */                                                  \
     X(env, "env") X(data_related, "data_related")                            \

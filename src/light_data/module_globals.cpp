@@ -25,4 +25,37 @@ Ref global(PyObject* name) {
     return Ref();
 }
 
+namespace {
+
+// Whether attribute reads on objects whose type is `metaclass` start with
+// type.__getattribute__. The enumerations' metaclass adds only a __getattr__
+// fallback, which the interpreter reaches through a slow generic hook.
+bool reads_through_type_getattribute(PyTypeObject* metaclass) {
+    static PyObject* type_getattribute = nullptr;
+    static PyObject* name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString("__getattribute__");
+        if (name == nullptr) return false;
+        type_getattribute = _PyType_Lookup(&PyType_Type, name);
+    }
+    return type_getattribute != nullptr && _PyType_Lookup(metaclass, name) == type_getattribute;
+}
+
+}  // namespace
+
+Ref global_member(PyObject* name, PyObject* member) {
+    Ref owner = global(name);
+    if (!owner) return Ref();
+    PyObject* object = owner.get();
+    // A class whose metaclass keeps type.__getattribute__: try that first,
+    // as the interpreter does, and go the whole way only when it fails.
+    if (PyType_Check(object) && reads_through_type_getattribute(Py_TYPE(object))) {
+        PyObject* found = PyType_Type.tp_getattro(object, member);
+        if (found != nullptr) return Ref(found);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+    }
+    return Ref(PyObject_GetAttr(object, member));
+}
+
 }  // namespace light_data

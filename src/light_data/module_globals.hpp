@@ -13,4 +13,8 @@ PyObject* module_dict();
 // The global `name`, else the builtin of that name, else NameError.
 Ref global(PyObject* name);
 
+// The attribute `member` of the global `name`, such as DataType.Metrics.
+// Read anew at every call, with the interpreter's own semantics.
+Ref global_member(PyObject* name, PyObject* member);
+
 }  // namespace light_data

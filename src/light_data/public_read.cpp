@@ -51,6 +51,15 @@ int set_datetime_index(PyObject* df) {
     return PyObject_SetAttr(df, names.index, index.get());
 }
 
+// Makes `index` the index of `df` in place of its "DateTime" column, as
+// set_index("DateTime", inplace=True) would with the converted column,
+// without storing that column in the table first.
+int move_index_in_place(PyObject* df, PyObject* index) {
+    if (PyObject_SetAttr(index, names.name, names.DateTime) < 0) return -1;
+    if (PyObject_DelItem(df, names.DateTime) < 0) return -1;
+    return PyObject_SetAttr(df, names.index, index);
+}
+
 }  // namespace
 
 PyObject* reader_get_private(PyObject* const* arguments) {
@@ -80,8 +89,9 @@ PyObject* reader_get_private(PyObject* const* arguments) {
         int has_datetime = PySequence_Contains(columns.get(), names.DateTime);
         if (has_datetime < 0) return nullptr;
         if (!has_datetime) {
-            df = with_utc_datetime_column(std::move(df));
-            if (!df) return nullptr;
+            Ref index = utc_datetime_index(df);
+            if (!index || move_index_in_place(df.get(), index.get()) < 0) return nullptr;
+            return df.release();
         }
     }
     if (set_datetime_index(df.get()) < 0) return nullptr;

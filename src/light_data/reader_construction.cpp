@@ -78,11 +78,9 @@ PyObject* reader_init(PyObject* const* arguments) {
     Ref stored_sources = attr(self, n.data_sources);
     if (!stored_sources) return nullptr;
     if (stored_sources.get() == Py_None) {
-        Ref source_enum = global(n.DataSource);
-        if (!source_enum) return nullptr;
-        Ref tardis = attr(source_enum.get(), n.tardis);
+        Ref tardis = global_member(n.DataSource, n.tardis);
         if (!tardis) return nullptr;
-        Ref binance = attr(source_enum.get(), n.binance);
+        Ref binance = global_member(n.DataSource, n.binance);
         if (!binance) return nullptr;
         Ref defaults(PyList_New(2));
         if (!defaults) return nullptr;

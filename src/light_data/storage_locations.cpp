@@ -32,9 +32,7 @@ Ref mktdata_path(PyObject* self, PyObject* date, PyObject* data_source, PyObject
     if (!instrument) return Ref();
     Ref data_type = attr(self, n.data_type);
     if (!data_type) return Ref();
-    Ref destination_enum = global(n.DataDestination);
-    if (!destination_enum) return Ref();
-    Ref area = attr(destination_enum.get(), destination);
+    Ref area = global_member(n.DataDestination, destination);
     if (!area) return Ref();
     return call(build.get(), {}, n.kw_mktdata_path,
                 {date, instrument.get(), data_type.get(), data_source, area.get()});
@@ -45,10 +43,8 @@ Ref mktdata_path(PyObject* self, PyObject* date, PyObject* data_source, PyObject
 // 1 when the reader's data type is one of the three kinds whose tables live
 // in the raw area and carry a time column to normalise; 0 if not; -1 on error.
 int is_time_normalised_kind(PyObject* data_type) {
-    Ref type_enum = global(names.DataType);
-    if (!type_enum) return -1;
     for (PyObject* member_name : {names.DerivativeTicker, names.Liquidations, names.Metrics}) {
-        Ref member = attr(type_enum.get(), member_name);
+        Ref member = global_member(names.DataType, member_name);
         if (!member) return -1;
         int equal = equals(data_type, member.get());
         if (equal != 0) return equal;
@@ -62,9 +58,7 @@ PyObject* reader_get_path(PyObject* const* arguments) {
     const InternedNames& n = names;
     Ref date = attr(self, n.date);
     if (!date) return nullptr;
-    Ref source_enum = global(n.DataSource);
-    if (!source_enum) return nullptr;
-    Ref coin_market_cap = attr(source_enum.get(), n.coin_market_cap);
+    Ref coin_market_cap = global_member(n.DataSource, n.coin_market_cap);
     if (!coin_market_cap) return nullptr;
     int is_cmc = equals(data_source, coin_market_cap.get());
     if (is_cmc < 0) return nullptr;

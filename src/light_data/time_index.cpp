@@ -210,7 +210,7 @@ Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
 
 }  // namespace
 
-Ref with_utc_datetime_column(Ref df) {
+Ref utc_datetime_index(Ref& df) {
     df = datetime_column_source(std::move(df));
     if (!df) return Ref();
 
@@ -251,11 +251,7 @@ Ref with_utc_datetime_column(Ref df) {
     Ref index = call(index_type.get(), {converted.get()});
     if (!index) return Ref();
     converted = Ref();
-    Ref utc = call_method(index.get(), names.tz_localize, {names.UTC});
-    if (!utc) return Ref();
-    index = Ref();
-    if (set_column(df.get(), names.DateTime, utc.get()) < 0) return Ref();
-    return df;
+    return call_method(index.get(), names.tz_localize, {names.UTC});
 }
 
 }  // namespace light_data

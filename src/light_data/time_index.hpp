@@ -7,8 +7,9 @@
 
 namespace light_data {
 
-// Builds and converts the "DateTime" column of `df`. Returns the table to
-// index: `df` itself or its relabelled copy. NULL with an exception set.
-Ref with_utc_datetime_column(Ref df);
+// The UTC DatetimeIndex converted from the time column of `df`, which is
+// put under "DateTime" first: `df` becomes its relabelled copy, or gains a
+// "DateTime" column made from "CloseTime". NULL with an exception set.
+Ref utc_datetime_index(Ref& df);
 
 }  // namespace light_data
