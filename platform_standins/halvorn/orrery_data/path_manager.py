@@ -22,7 +22,7 @@ import unicodedata
 from enum import Enum
 
 from halvorn.orrery_data.enums import DataDestination, DataSource, DataType
-from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader
+from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader, configuration_key
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from halvorn.orrery_utils.time_utils import date_from_int
 
@@ -48,18 +48,30 @@ def _member(value: object, enum_cls: type[Enum], what: str) -> str:
     return value.name
 
 
+# Storage root of the configuration last read, by configuration_key(): the
+# file is parsed again only when it, or what it depends on, has changed.
+_root_cache: dict[tuple, str] = {}
+
+
 class PathManager:
     """Builds storage paths; used through its class methods, never instantiated."""
 
     @staticmethod
     def storage_root() -> str:
         """Return the configured storage root, normalised (no trailing separator)."""
+        key = configuration_key()
+        cached = _root_cache.get(key)
+        if cached is not None:
+            return cached
         root = ConfigLoader().config["data_related"]["LOCAL_DATA_ROOT"]
         if not os.path.isabs(root):
             # A relative root would make the same key name different files
             # depending on the working directory.
             raise ValueError(f"LOCAL_DATA_ROOT must be an absolute path, got {root!r}")
-        return os.path.normpath(root)
+        root = os.path.normpath(root)
+        _root_cache.clear()
+        _root_cache[key] = root
+        return root
 
     @staticmethod
     def get_mktdata_path(

@@ -22,7 +22,7 @@ import os
 from collections.abc import Mapping
 from pathlib import Path
 
-__all__ = ["CONFIG_ENV_VAR", "DEFAULT_CONFIG_PATH", "ConfigLoader"]
+__all__ = ["CONFIG_ENV_VAR", "DEFAULT_CONFIG_PATH", "ConfigLoader", "configuration_key"]
 
 CONFIG_ENV_VAR = "HALVORN_CONFIG"
 DEFAULT_CONFIG_PATH = Path(__file__).with_name("default_config.ini")
@@ -58,6 +58,20 @@ def _xdg_dir(variable: str, fallback: str) -> str:
 def _config_path() -> Path:
     named = os.environ.get(CONFIG_ENV_VAR, "")
     return Path(os.path.expanduser(named)) if named else DEFAULT_CONFIG_PATH
+
+
+def configuration_key() -> tuple:
+    """What the configuration's values depend on: the file (its path, size and
+    modification time) and the folders it interpolates. Equal keys mean equal
+    configurations; a missing file gives a key that is never cached."""
+    path = _config_path()
+    try:
+        status = os.stat(path)
+    except OSError:
+        return (str(path), object())
+    return (str(path), status.st_size, status.st_mtime_ns, status.st_ino,
+            os.environ.get("XDG_DATA_HOME", ""), os.environ.get("XDG_CACHE_HOME", ""),
+            os.environ.get("HOME", ""))
 
 
 class ConfigLoader:
