@@ -68,27 +68,14 @@ PyObject* reader_read_cache(PyObject* const* arguments) {
 
 PyObject* reader_remove_cache(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    SourceWalk walk;
-    if (walk.start(sources.get()) < 0) return nullptr;
-    Ref source;
-    int status;
-    while ((status = walk.next(source)) == 1) {
-        Ref path = call_method(self, names.get_path, {}, names.kw_data_source, {source.get()});
-        if (!path) return nullptr;
-        Ref message = join_message({names.reading, path.get()});
-        if (!message || log_message(names.debug, message.get()) < 0) return nullptr;
+    const int status = walk_source_paths(self, names.get_path, true, [&](PyObject* path) {
         Ref cache_path;
-        if (remove_cache_file(self, path.get(), cache_path) < 0) {
-            // A source whose cache path could not be formed is named by its storage path.
-            PyObject* subject = cache_path ? cache_path.get() : path.get();
-            if (log_handled_failure(LIGHT_DATA_METHOD_NAME("remove_cache"),
-                                    names.error_removing_cache, subject) < 0) {
-                return nullptr;
-            }
-        }
-    }
+        if (remove_cache_file(self, path, cache_path) == 0) return 0;
+        // A source whose cache path could not be formed is named by its storage path.
+        PyObject* subject = cache_path ? cache_path.get() : path;
+        return log_handled_failure(LIGHT_DATA_METHOD_NAME("remove_cache"),
+                                   names.error_removing_cache, subject);
+    });
     if (status < 0) return nullptr;
     Py_RETURN_NONE;
 }

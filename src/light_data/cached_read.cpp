@@ -98,26 +98,15 @@ Ref read_source(PyObject* self, PyObject* path) {
 
 PyObject* reader_get_raw(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    SourceWalk walk;
-    if (walk.start(sources.get()) < 0) return nullptr;
-    Ref source;
-    int status;
-    while ((status = walk.next(source)) == 1) {
-        Ref path = call_method(self, names.get_path, {}, names.kw_data_source, {source.get()});
-        if (!path) return nullptr;
-        Ref message = join_message({names.reading, path.get()});
-        if (!message || log_message(names.debug, message.get()) < 0) return nullptr;
-        Ref df = read_source(self, path.get());
-        if (df) return df.release();
-        if (log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading,
-                                path.get()) < 0) {
-            return nullptr;
-        }
-    }
-    if (status < 0) return nullptr;
-    Py_RETURN_NONE;
+    Ref df;
+    const int found = walk_source_paths(self, names.get_path, true, [&](PyObject* path) {
+        df = read_source(self, path);
+        if (df) return 1;
+        return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path);
+    });
+    if (found < 0) return nullptr;
+    if (found == 0) Py_RETURN_NONE;
+    return df.release();
 }
 
 }  // namespace light_data

@@ -3,6 +3,7 @@
 #include "interned_names.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
+#include "source_walk.hpp"
 
 namespace light_data {
 
@@ -13,11 +14,7 @@ PyObject* write_at(PyObject* self, PyObject* df, PyObject* path_method) {
     if (!io_obj) return nullptr;
     Ref write_file = attr(io_obj.get(), names.write_file_wrapper);
     if (!write_file) return nullptr;
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    Ref position(PyLong_FromLong(0));
-    if (!position) return nullptr;
-    Ref first = item(sources.get(), position.get());
+    Ref first = first_data_source(self);
     if (!first) return nullptr;
     Ref path = call_method(self, path_method, {}, names.kw_data_source, {first.get()});
     if (!path) return nullptr;

@@ -6,6 +6,7 @@
 #include "module_globals.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
+#include "source_walk.hpp"
 #include "storage_locations.hpp"
 #include "time_index.hpp"
 
@@ -15,11 +16,7 @@ namespace {
 
 // FileNotFoundError("Missing data: " + path of the first data source).
 PyObject* raise_missing_data(PyObject* self) {
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    Ref position(PyLong_FromLong(0));
-    if (!position) return nullptr;
-    Ref first = item(sources.get(), position.get());
+    Ref first = first_data_source(self);
     if (!first) return nullptr;
     Ref path = call_method(self, names.get_path, {}, names.kw_data_source, {first.get()});
     if (!path) return nullptr;

@@ -11,31 +11,19 @@ namespace light_data {
 
 PyObject* reader_get_raw_data(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    SourceWalk walk;
-    if (walk.start(sources.get()) < 0) return nullptr;
-    sources = Ref();
-    Ref source;
-    int status;
-    while ((status = walk.next(source)) == 1) {
-        Ref path =
-            call_method(self, names.get_raw_data_path, {}, names.kw_data_source, {source.get()});
-        if (!path) return nullptr;
-        Ref message = join_message({names.reading, path.get()});
-        if (!message || log_message(names.debug, message.get()) < 0) return nullptr;
+    Ref df;
+    const int found = walk_source_paths(self, names.get_raw_data_path, true, [&](PyObject* path) {
         Ref io_obj = attr(self, names.io_obj);
-        Ref df = io_obj ? call_method(io_obj.get(), names.read_file_wrapper, {},
-                                      names.kw_load_path, {path.get()})
-                        : Ref();
-        if (df) return df.release();
-        if (log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw_data"), names.error_reading,
-                                path.get()) < 0) {
-            return nullptr;
+        if (io_obj) {
+            df = call_method(io_obj.get(), names.read_file_wrapper, {}, names.kw_load_path, {path});
         }
-    }
-    if (status < 0) return nullptr;
-    sources = attr(self, names.data_sources);
+        if (df) return 1;
+        return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw_data"), names.error_reading,
+                                   path);
+    });
+    if (found < 0) return nullptr;
+    if (found == 1) return df.release();
+    Ref sources = attr(self, names.data_sources);
     if (!sources) return nullptr;
     Ref message = join_message({names.missing_data, sources.get()});
     if (!message) return nullptr;

@@ -3,6 +3,10 @@
 // through its iterator.
 #pragma once
 
+#include "interned_names.hpp"
+#include "log_records.hpp"
+#include "message_text.hpp"
+#include "object_calls.hpp"
 #include "owned_ref.hpp"
 
 namespace light_data {
@@ -40,5 +44,47 @@ private:
     Ref iterator_;
     Py_ssize_t position_ = 0;
 };
+
+}  // namespace light_data
+
+namespace light_data {
+
+// The walk over a reader's data sources that reads, probes or clears them:
+// for each source in order, its path from self.<path_method>(data_source=...),
+// the debug record "reading <path>" when `log_reading`, then `visit(path)`,
+// which returns 1 to stop the walk, 0 to go on, -1 on error. Path lookups and
+// the debug record are not guarded: their errors end the walk.
+// Returns 1 when `visit` stopped the walk, 0 when the sources ran out, -1 on
+// error.
+template <typename Visit>
+int walk_source_paths(PyObject* self, PyObject* path_method, bool log_reading, Visit&& visit) {
+    Ref sources = attr(self, names.data_sources);
+    if (!sources) return -1;
+    SourceWalk walk;
+    if (walk.start(sources.get()) < 0) return -1;
+    Ref source;
+    int status;
+    while ((status = walk.next(source)) == 1) {
+        Ref path = call_method(self, path_method, {}, names.kw_data_source, {source.get()});
+        if (!path) return -1;
+        if (log_reading) {
+            Ref message = join_message({names.reading, path.get()});
+            if (!message || log_message(names.debug, message.get()) < 0) return -1;
+        }
+        const int outcome = visit(path.get());
+        if (outcome != 0) return outcome;
+    }
+    return status;
+}
+
+// self.data_sources[0], the source that writes and the "Missing data: "
+// message of the public read use.
+inline Ref first_data_source(PyObject* self) {
+    Ref sources = attr(self, names.data_sources);
+    if (!sources) return Ref();
+    Ref position(PyLong_FromLong(0));
+    if (!position) return Ref();
+    return item(sources.get(), position.get());
+}
 
 }  // namespace light_data

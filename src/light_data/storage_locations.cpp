@@ -96,23 +96,13 @@ PyObject* reader_get_raw_data_path(PyObject* const* arguments) {
 
 PyObject* reader_exists(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return nullptr;
-    SourceWalk walk;
-    if (walk.start(sources.get()) < 0) return nullptr;
-    Ref source;
-    int status;
-    while ((status = walk.next(source)) == 1) {
-        Ref path = call_method(self, names.get_path, {}, names.kw_data_source, {source.get()});
-        if (!path) return nullptr;
+    const int found = walk_source_paths(self, names.get_path, false, [&](PyObject* path) {
         Ref io_obj = attr(self, names.io_obj);
-        if (!io_obj) return nullptr;
-        int found = truth(call_method(io_obj.get(), names.exists, {path.get()}));
-        if (found < 0) return nullptr;
-        if (found) Py_RETURN_TRUE;
-    }
-    if (status < 0) return nullptr;
-    Py_RETURN_FALSE;
+        if (!io_obj) return -1;
+        return truth(call_method(io_obj.get(), names.exists, {path}));
+    });
+    if (found < 0) return nullptr;
+    return PyBool_FromLong(found);
 }
 
 }  // namespace light_data
