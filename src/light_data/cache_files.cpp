@@ -18,14 +18,8 @@ namespace {
 Ref non_empty_table(PyObject* self, PyObject* cache_path) {
     Ref pd = global(names.pd);
     if (!pd) return Ref();
-    Ref df = call_method(pd.get(), names.read_feather, {cache_path});
-    if (!df) return Ref();
-    int empty = truth(attr(df.get(), names.empty));
-    if (empty < 0) return Ref();
-    if (empty) return Ref::borrow(Py_None);
-    Ref message = cache_event_message(self, names.read_from_cache, cache_path);
-    if (!message || log_message(names.info, message.get()) < 0) return Ref();
-    return df;
+    return logged_cache_hit(self, call_method(pd.get(), names.read_feather, {cache_path}),
+                            cache_path);
 }
 
 // The guarded part of remove_cache for one storage path. `cache_path` is set

@@ -1,6 +1,7 @@
 #include "cache_naming.hpp"
 
 #include "interned_names.hpp"
+#include "log_records.hpp"
 #include "message_text.hpp"
 #include "module_globals.hpp"
 #include "object_calls.hpp"
@@ -31,6 +32,16 @@ Ref cache_path_for(PyObject* self, PyObject* path) {
 }  // namespace light_data
 
 namespace light_data {
+
+Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path) {
+    if (!df) return Ref();
+    int empty = truth(attr(df.get(), names.empty));
+    if (empty < 0) return Ref();
+    if (empty) return Ref::borrow(Py_None);
+    Ref message = cache_event_message(self, names.read_from_cache, cache_path);
+    if (!message || log_message(names.info, message.get()) < 0) return Ref();
+    return df;
+}
 
 Ref cache_event_message(PyObject* self, PyObject* event, PyObject* cache_path) {
     Ref cls = attr(self, names.dunder_class);

@@ -57,14 +57,7 @@ Ref cached_copy(PyObject* self, PyObject* cache_path) {
     if (!os_path) return Ref();
     int present = truth(call_method(os_path.get(), names.exists, {cache_path}));
     if (present <= 0) return present < 0 ? Ref() : Ref::borrow(Py_None);
-    Ref df = call_method(self, names.read_cache, {cache_path});
-    if (!df) return Ref();
-    int empty = truth(attr(df.get(), names.empty));
-    if (empty < 0) return Ref();
-    if (empty) return Ref::borrow(Py_None);
-    Ref message = cache_event_message(self, names.read_from_cache, cache_path);
-    if (!message || log_message(names.info, message.get()) < 0) return Ref();
-    return df;
+    return logged_cache_hit(self, call_method(self, names.read_cache, {cache_path}), cache_path);
 }
 
 // One source's guarded work: the cached copy, else storage (then the cache
