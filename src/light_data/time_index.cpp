@@ -76,10 +76,12 @@ int raise_scaling_overflow(long long value, int exponent) {
     return -1;
 }
 
-// A readable int64 buffer of `array`, or false (with no error set) when it
-// has none, for instance an array of another integer type.
-bool int64_buffer(PyObject* array, Py_buffer& view) {
-    if (PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+// A contiguous native int64 buffer of `array` (writable when asked), or
+// false with no error set when it has none, for instance an array of another
+// integer type or byte order.
+bool int64_buffer(PyObject* array, Py_buffer& view, bool writable = false) {
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(array, &view, flags) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -115,7 +117,7 @@ Ref scaled_to_nanoseconds(PyObject* integers, int exponent) {
                                              {size.get(), names.int64_dtype})
                                : Ref();
     Py_buffer target;
-    if (!scaled || !int64_buffer(scaled.get(), target)) {
+    if (!scaled || !int64_buffer(scaled.get(), target, true)) {
         PyBuffer_Release(&source);
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave no int64 buffer");
         return Ref();
