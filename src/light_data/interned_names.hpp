@@ -11,7 +11,7 @@ namespace light_data {
 #define LIGHT_DATA_NAMES(X)                                                    \
     /* module globals */                                                      \
     X(hashlib, "hashlib") X(logging, "logging") X(os, "os")                  \
-    X(traceback, "traceback") X(typing, "typing") X(List, "List")            \
+    X(traceback, "traceback") X(List, "List")            \
     X(Optional, "Optional") X(pandas, "pandas") X(pd, "pd")                  \
     X(DataDestination, "DataDestination") X(DataSource, "DataSource")        \
     X(DataType, "DataType") X(PathManager, "PathManager")                    \
@@ -29,10 +29,9 @@ namespace light_data {
     X(file_type_attr, "_file_type") X(cache_dir, "cache_dir")                \
     X(use_cache_attr, "_use_cache") X(write_cache_attr, "_write_cache")      \
     X(trading_day, "trading_day") X(io_obj, "io_obj")                        \
-    /* parameters not named above */                                          \
-    X(self, "self") X(file_type, "file_type") X(use_cache, "use_cache")      \
-    X(write_cache, "write_cache") X(data_source, "data_source")              \
-    X(cache_path, "cache_path") X(df, "df") X(dunder_return, "return")       \
+    /* keywords and annotation keys not named above */                        \
+    X(file_type, "file_type") X(data_source, "data_source")                  \
+    X(dunder_return, "return")                                               \
     /* collaborators and their members */                                     \
     X(config, "config") X(getboolean, "getboolean") X(tardis, "tardis")      \
     X(binance, "binance") X(coin_market_cap, "coin_market_cap")              \
