@@ -92,7 +92,7 @@ def test_unreadable_cache_file_is_logged_then_the_reader_cleared(make, platform,
     assert make()._read_cache(cp1).shape == (0, 0)
 
     own = {
-        "directory": [("ERROR", "<traceback>"), ("ERROR", f"Error removing cache {cp1}, Exception = <e>")],
+        "directory": [],  # a directory at a cache name is left alone
         "missing": [],
     }.get(kind, [removed(cp1)])
     assert shapes(logs.raw) == [

@@ -1,67 +1,35 @@
-// CryptoMktData.get_raw: the stored table of the first data source that
-// yields one, served from the local cache when a usable copy is there, and
-// copied into the cache after a storage read.
-#include <unistd.h>
-
-#include "cache_naming.hpp"
+// The reads over the data sources: CryptoMktData.get_raw, through the local
+// cache, and get_raw_data, from the raw area around it.
 #include "interned_names.hpp"
+#include "local_cache.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
 #include "module_globals.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
-#include "source_walk.hpp"
+#include "reader_sources.hpp"
 
 namespace light_data {
 
 namespace {
 
-// Removes a temporary file after a failed cache write, keeping the pending
-// error: the write's failure is what the caller must see.
-void discard_temporary(PyObject* os, PyObject* temporary) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref os_path = attr(os, names.path);
-    int present = os_path ? truth(call_method(os_path.get(), names.exists, {temporary})) : -1;
-    if (present > 0) Ref removed = call_method(os, names.remove, {temporary});
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-}
-
-// Writes `df` to the cache file atomically: into a temporary file beside it
-// whose name is unique to this process and thread and never looks like a
-// cache file, then replaced onto the cache path. Another process sharing the
-// folder sees either the old file or the whole new one.
-int write_cache_file(PyObject* df, PyObject* cache_path) {
-    Ref suffix(PyUnicode_FromFormat(".tmp-%ld-%lu", static_cast<long>(getpid()),
-                                    PyThread_get_thread_ident()));
-    if (!suffix) return -1;
-    Ref temporary(PyNumber_Add(cache_path, suffix.get()));
-    if (!temporary) return -1;
-    Ref os = global(names.os);
-    if (!os) return -1;
-    Ref written = call_method(df, names.to_feather, {temporary.get()});
-    if (written) written = call_method(os.get(), names.replace, {temporary.get(), cache_path});
-    if (written) return 0;
-    discard_temporary(os.get(), temporary.get());
-    return -1;
-}
-
+// The non-empty cached copy at `cache_path` when the cache is in use and
+// something stands there; Py_None to go on to storage. A directory at the
+// cache name bypasses the cache; anything else but a regular file goes to
+// _read_cache, which clears it like a corrupt file.
 Ref cached_copy(PyObject* self, PyObject* cache_path) {
-    Ref use_cache = attr(self, names.use_cache_attr);
-    int wanted = truth(use_cache);
+    int wanted = truth(attr(self, names.use_cache_attr));
     if (wanted <= 0) return wanted < 0 ? Ref() : Ref::borrow(Py_None);
-    Ref os = global(names.os);
-    if (!os) return Ref();
-    Ref os_path = attr(os.get(), names.path);
-    if (!os_path) return Ref();
-    int present = truth(call_method(os_path.get(), names.exists, {cache_path}));
-    if (present <= 0) return present < 0 ? Ref() : Ref::borrow(Py_None);
+    CacheEntry entry;
+    if (look_up_cache_entry(cache_path, entry) < 0) return Ref();
+    if (entry == CacheEntry::absent || entry == CacheEntry::directory) return Ref::borrow(Py_None);
     return logged_cache_hit(self, call_method(self, names.read_cache, {cache_path}), cache_path);
 }
 
-// One source's guarded work: the cached copy, else storage (then the cache
-// write). A NULL result means the source failed.
+// One source's guarded work: the cached copy, else storage, then the cache
+// write. A NULL result means the source failed. The cache is an optimisation:
+// a table read from storage is returned even when caching it fails, which is
+// logged.
 Ref read_source(PyObject* self, PyObject* path) {
     Ref cache_path = cache_path_for(self, path);
     if (!cache_path) return Ref();
@@ -77,13 +45,11 @@ Ref read_source(PyObject* self, PyObject* path) {
     if (empty) return df;
     int write = truth(attr(self, names.write_cache_attr));
     if (write < 0) return Ref();
-    if (!write) return df;
-    Ref os = global(names.os);
-    if (!os) return Ref();
-    Ref cache_dir = attr(self, names.cache_dir);
-    if (!cache_dir) return Ref();
-    Ref made = call_method(os.get(), names.makedirs, {cache_dir.get()}, names.kw_exist_ok, {Py_True});
-    if (!made || write_cache_file(df.get(), cache_path.get()) < 0) return Ref();
+    if (write && write_cache_file(self, df.get(), cache_path.get()) < 0 &&
+        log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_writing_cache,
+                            cache_path.get()) < 0) {
+        return Ref();
+    }
     return df;
 }
 
@@ -100,6 +66,28 @@ PyObject* reader_get_raw(PyObject* const* arguments) {
     if (found < 0) return nullptr;
     if (found == 0) Py_RETURN_NONE;
     return df.release();
+}
+
+PyObject* reader_get_raw_data(PyObject* const* arguments) {
+    PyObject* self = arguments[0];
+    Ref df;
+    const int found = walk_source_paths(self, names.get_raw_data_path, true, [&](PyObject* path) {
+        Ref io_obj = attr(self, names.io_obj);
+        if (io_obj) {
+            df = call_method(io_obj.get(), names.read_file_wrapper, {}, names.kw_load_path, {path});
+        }
+        if (df) return 1;
+        return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw_data"), names.error_reading,
+                                   path);
+    });
+    if (found < 0) return nullptr;
+    if (found == 1) return df.release();
+    Ref sources = attr(self, names.data_sources);
+    if (!sources) return nullptr;
+    Ref message = join_message({names.missing_data, sources.get()});
+    if (!message) return nullptr;
+    PyErr_SetObject(PyExc_Exception, message.get());
+    return nullptr;
 }
 
 }  // namespace light_data

@@ -3,7 +3,7 @@
 #include "interned_names.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
-#include "source_walk.hpp"
+#include "reader_sources.hpp"
 
 namespace light_data {
 

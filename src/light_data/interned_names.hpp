@@ -53,7 +53,7 @@ namespace light_data {
     X(path, "path") X(join, "join") X(makedirs, "makedirs")                  \
     X(exist_ok, "exist_ok") X(remove, "remove") X(replace, "replace")        \
     X(debug, "debug") X(info, "info") X(exception, "exception")              \
-    X(format_exc, "format_exc")                                              \
+    X(format_exc, "format_exc") X(close, "close")                                              \
     /* pandas members */                                                      \
     X(empty, "empty") X(to_feather, "to_feather") X(read_feather, "read_feather") \
     X(DataFrame, "DataFrame") X(columns, "columns") X(rename, "rename")      \
@@ -76,7 +76,8 @@ namespace light_data {
     X(space, " ") X(read_from_cache, " read from cache: ")                   \
     X(removed_cache, " removed cache: ") X(error_reading, "Error reading ")  \
     X(error_reading_cache, "Error reading cache ")                           \
-    X(error_removing_cache, "Error removing cache ")                         \
+    X(error_removing_cache, "Error removing cache ")               \
+    X(error_writing_cache, "Error writing cache ")                         \
     X(exception_equals, ", Exception = ") X(missing_data, "Missing data: ")
 
 struct InternedNames {

@@ -6,8 +6,7 @@
 #include "module_globals.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
-#include "source_walk.hpp"
-#include "storage_locations.hpp"
+#include "reader_sources.hpp"
 #include "time_index.hpp"
 
 namespace light_data {

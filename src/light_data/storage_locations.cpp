@@ -4,8 +4,7 @@
 #include "module_globals.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
-#include "source_walk.hpp"
-#include "storage_locations.hpp"
+#include "reader_sources.hpp"
 
 namespace light_data {
 
@@ -39,18 +38,6 @@ Ref mktdata_path(PyObject* self, PyObject* date, PyObject* data_source, PyObject
 }
 
 }  // namespace
-
-// 1 when the reader's data type is one of the three kinds whose tables live
-// in the raw area and carry a time column to normalise; 0 if not; -1 on error.
-int is_time_normalised_kind(PyObject* data_type) {
-    for (PyObject* member_name : {names.DerivativeTicker, names.Liquidations, names.Metrics}) {
-        Ref member = global_member(names.DataType, member_name);
-        if (!member) return -1;
-        int equal = equals(data_type, member.get());
-        if (equal != 0) return equal;
-    }
-    return 0;
-}
 
 PyObject* reader_get_path(PyObject* const* arguments) {
     PyObject* self = arguments[0];

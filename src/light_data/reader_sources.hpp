@@ -1,6 +1,5 @@
-// The walk over a reader's data sources: a list or tuple by position (seeing
-// changes the caller makes to a list while it is walked), any other iterable
-// through its iterator.
+// The reader's kinds of data and its data sources: which kinds carry a time
+// column to normalise, and the walks over the sources in priority order.
 #pragma once
 
 #include "interned_names.hpp"
@@ -11,6 +10,19 @@
 
 namespace light_data {
 
+// 1 when `data_type` equals DataType.DerivativeTicker, .Liquidations or
+// .Metrics (compared in that order, members read from the module global at
+// each comparison): the kinds whose tables live in the raw area and carry a
+// time column to normalise. 0 when none does, -1 on error.
+int is_time_normalised_kind(PyObject* data_type);
+
+// self.data_sources[0], the source that writes and the "Missing data: "
+// message of the public read use.
+Ref first_data_source(PyObject* self);
+
+// The walk over a reader's data sources: a list or tuple by position (seeing
+// changes the caller makes to a list while it is walked), any other iterable
+// through its iterator.
 class SourceWalk {
 public:
     // -1 with an exception set when `sources` cannot be iterated.
@@ -45,9 +57,6 @@ private:
     Py_ssize_t position_ = 0;
 };
 
-}  // namespace light_data
-
-namespace light_data {
 
 // The walk over a reader's data sources that reads, probes or clears them:
 // for each source in order, its path from self.<path_method>(data_source=...),
@@ -75,16 +84,6 @@ int walk_source_paths(PyObject* self, PyObject* path_method, bool log_reading, V
         if (outcome != 0) return outcome;
     }
     return status;
-}
-
-// self.data_sources[0], the source that writes and the "Missing data: "
-// message of the public read use.
-inline Ref first_data_source(PyObject* self) {
-    Ref sources = attr(self, names.data_sources);
-    if (!sources) return Ref();
-    Ref position(PyLong_FromLong(0));
-    if (!position) return Ref();
-    return item(sources.get(), position.get());
 }
 
 }  // namespace light_data
