@@ -59,7 +59,7 @@ namespace light_data {
     X(DataFrame, "DataFrame") X(columns, "columns") X(rename, "rename")      \
     X(iloc, "iloc") X(astype, "astype") X(DatetimeIndex, "DatetimeIndex")    \
     X(to_datetime, "to_datetime") X(tz_localize, "tz_localize")              \
-    X(set_index, "set_index") X(inplace, "inplace") X(to_numpy, "to_numpy")  \
+    X(set_index, "set_index") X(inplace, "inplace") X(utc, "utc") X(to_numpy, "to_numpy")  \
     X(min, "min") X(max, "max") X(index, "index") X(dtype, "dtype") X(kind, "kind")      \
     X(view, "view") X(empty_array, "empty") X(int64_dtype, "int64")           \
     X(nanosecond_dtype, "M8[ns]") X(name, "name")                            \
@@ -91,6 +91,7 @@ struct InternedNames {
     PyObject* kw_exist_ok;
     PyObject* kw_columns;
     PyObject* kw_inplace;
+    PyObject* kw_utc;
     PyObject* kw_write;             // (dataframe, write_path)
     PyObject* kw_io_module;         // (file_type, use_minio_storage)
     PyObject* kw_mktdata_path;      // (date, instrument, data_type, data_source, data_destination)

@@ -49,10 +49,15 @@ int set_datetime_index(PyObject* df) {
 
 // Makes `index` the index of `df` in place of its "DateTime" column, as
 // set_index("DateTime", inplace=True) would with the converted column,
-// without storing that column in the table first.
+// without storing that column in the table first. (A table without rows may
+// have no time column at all.)
 int move_index_in_place(PyObject* df, PyObject* index) {
     if (PyObject_SetAttr(index, names.name, names.DateTime) < 0) return -1;
-    if (PyObject_DelItem(df, names.DateTime) < 0) return -1;
+    Ref columns = attr(df, names.columns);
+    if (!columns) return -1;
+    int has_datetime = PySequence_Contains(columns.get(), names.DateTime);
+    if (has_datetime < 0) return -1;
+    if (has_datetime && PyObject_DelItem(df, names.DateTime) < 0) return -1;
     return PyObject_SetAttr(df, names.index, index);
 }
 

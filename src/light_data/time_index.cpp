@@ -7,6 +7,7 @@
 #include "interned_names.hpp"
 #include "module_globals.hpp"
 #include "object_calls.hpp"
+#include "scoped_resources.hpp"
 
 namespace light_data {
 
@@ -79,17 +80,33 @@ int raise_scaling_overflow(long long value, int exponent) {
 // A contiguous native int64 buffer of `array` (writable when asked), or
 // false with no error set when it has none, for instance an array of another
 // integer type or byte order.
-bool int64_buffer(PyObject* array, Py_buffer& view, bool writable = false) {
+bool int64_buffer(PyObject* array, BufferView& buffer, bool writable = false) {
     const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(array, &view, flags) < 0) {
+    if (buffer.acquire(array, flags) < 0) {
         PyErr_Clear();
         return false;
     }
+    const Py_buffer& view = buffer.view();
     const bool int64 = view.itemsize == 8 && view.format != nullptr &&
                        (view.format[0] == 'l' || view.format[0] == 'q') &&
                        view.format[1] == '\0';
-    if (!int64) PyBuffer_Release(&view);
+    if (!int64) buffer.release();
     return int64;
+}
+
+// numpy.empty(count, "int64")
+Ref int64_array(Py_ssize_t count) {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return Ref();
+    Ref size(PyLong_FromSsize_t(count));
+    if (!size) return Ref();
+    return call_method(numpy.get(), names.empty_array, {size.get(), names.int64_dtype});
+}
+
+// The int64 nanosecond counts of `array` seen as datetime64[ns], without a copy.
+Ref nanoseconds_view(PyObject* array) {
+    if (array == nullptr) return Ref();
+    return call_method(array, names.view, {names.nanosecond_dtype});
 }
 
 // The epoch counts of `integers` times 10**exponent, as a new numpy
@@ -98,49 +115,35 @@ bool int64_buffer(PyObject* array, Py_buffer& view, bool writable = false) {
 Ref scaled_to_nanoseconds(PyObject* integers, int exponent) {
     Ref values = call_method(integers, names.to_numpy, {});
     if (!values) return Ref();
-    Py_buffer source;
+    BufferView source;
     if (!int64_buffer(values.get(), source)) return Ref::borrow(Py_None);
-    const Py_ssize_t count = source.len / 8;
-    if (exponent == 0) {
-        PyBuffer_Release(&source);
-        // Nanoseconds already: read through a datetime view, never written.
-        return call_method(values.get(), names.view, {names.nanosecond_dtype});
-    }
+    // Nanoseconds already: read through a datetime view, never written.
+    if (exponent == 0) return nanoseconds_view(values.get());
+    const Py_ssize_t count = source.view().len / 8;
     long long factor = 1;
     for (int i = 0; i < exponent; ++i) factor *= 10;
     const long long high = std::numeric_limits<long long>::max() / factor;
     const long long low = std::numeric_limits<long long>::min() / factor;
 
-    Ref numpy(PyImport_ImportModule("numpy"));
-    Ref size(PyLong_FromSsize_t(count));
-    Ref scaled = numpy && size ? call_method(numpy.get(), names.empty_array,
-                                             {size.get(), names.int64_dtype})
-                               : Ref();
-    Py_buffer target;
-    if (!scaled || !int64_buffer(scaled.get(), target, true)) {
-        PyBuffer_Release(&source);
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave no int64 buffer");
+    Ref scaled = int64_array(count);
+    if (!scaled) return Ref();
+    BufferView target;
+    if (!int64_buffer(scaled.get(), target, true)) {
+        PyErr_SetString(PyExc_RuntimeError, "numpy.empty gave no int64 buffer");
         return Ref();
     }
-    const auto* in = static_cast<const int64_t*>(source.buf);
-    auto* out = static_cast<int64_t*>(target.buf);
-    Py_ssize_t offending = -1;
+    const auto* in = static_cast<const int64_t*>(source.view().buf);
+    auto* out = static_cast<int64_t*>(target.view().buf);
     for (Py_ssize_t i = 0; i < count; ++i) {
         const int64_t value = in[i];
         if (value > high || value < low) {
-            offending = i;
-            break;
+            raise_scaling_overflow(value, exponent);
+            return Ref();
         }
         out[i] = value * factor;
     }
-    const long long offending_value = offending >= 0 ? in[offending] : 0;
-    PyBuffer_Release(&target);
-    PyBuffer_Release(&source);
-    if (offending >= 0) {
-        raise_scaling_overflow(offending_value, exponent);
-        return Ref();
-    }
-    return call_method(scaled.get(), names.view, {names.nanosecond_dtype});
+    target.release();
+    return nanoseconds_view(scaled.get());
 }
 
 // Refuses a column whose product with `factor` leaves the int64 range, for
@@ -184,6 +187,19 @@ int check_unsigned_fits(PyObject* column) {
     return -1;
 }
 
+// str(df["DateTime"].iloc[0])
+Ref first_value_text(PyObject* df) {
+    Ref column = item(df, names.DateTime);
+    if (!column) return Ref();
+    Ref iloc = attr(column.get(), names.iloc);
+    if (!iloc) return Ref();
+    Ref position(PyLong_FromLong(0));
+    if (!position) return Ref();
+    Ref first = item(iloc.get(), position.get());
+    if (!first) return Ref();
+    return Ref(PyObject_Str(first.get()));
+}
+
 // df.DateTime.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
 // exactly, for n <= 19 digits (a datetime64[ns] array, ready for
 // pd.to_datetime); by the float 10.0**(19-n) beyond (a float column).
@@ -215,27 +231,27 @@ Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
 Ref utc_datetime_index(Ref& df) {
     df = datetime_column_source(std::move(df));
     if (!df) return Ref();
-
-    Ref column = item(df.get(), names.DateTime);
-    if (!column) return Ref();
-    Ref iloc = attr(column.get(), names.iloc);
-    if (!iloc) return Ref();
-    Ref position(PyLong_FromLong(0));
-    if (!position) return Ref();
-    Ref first = item(iloc.get(), position.get());
-    if (!first) return Ref();
-    Ref first_text(PyObject_Str(first.get()));
-    if (!first_text) return Ref();
-    column = Ref();
+    const Py_ssize_t rows = PyObject_Length(df.get());
+    if (rows < 0) return Ref();
 
     // The values pd.to_datetime converts: the scaled counts when the first
-    // value is all digits, else the column as it is.
+    // value is all digits; else the column as it is, whose instants are kept
+    // (text with a UTC offset, zone-aware times) and shown in UTC, naive
+    // times being taken as UTC. A table without rows gets an empty index.
     Ref values;
-    const Py_ssize_t digits = digit_count(first_text.get());
-    if (digits > 0) {
-        values = scaled_epoch_counts(df.get(), digits);
+    bool parse_as_utc = false;
+    if (rows == 0) {
+        values = nanoseconds_view(int64_array(0).get());
     } else {
-        values = item(df.get(), names.DateTime);
+        Ref first_text = first_value_text(df.get());
+        if (!first_text) return Ref();
+        const Py_ssize_t digits = digit_count(first_text.get());
+        if (digits > 0) {
+            values = scaled_epoch_counts(df.get(), digits);
+        } else {
+            values = item(df.get(), names.DateTime);
+            parse_as_utc = true;
+        }
     }
     if (!values) return Ref();
 
@@ -247,11 +263,12 @@ Ref utc_datetime_index(Ref& df) {
     if (!pd) return Ref();
     Ref to_datetime = attr(pd.get(), names.to_datetime);
     if (!to_datetime) return Ref();
-    Ref converted = call(to_datetime.get(), {values.get()});
+    Ref converted = parse_as_utc ? call(to_datetime.get(), {values.get()}, names.kw_utc, {Py_True})
+                                 : call(to_datetime.get(), {values.get()});
     if (!converted) return Ref();
     values = Ref();
     Ref index = call(index_type.get(), {converted.get()});
-    if (!index) return Ref();
+    if (!index || parse_as_utc) return index;
     converted = Ref();
     return call_method(index.get(), names.tz_localize, {names.UTC});
 }
