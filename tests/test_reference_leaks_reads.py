@@ -13,9 +13,9 @@ import pytest
 
 from conftest import DataSource, DataType
 from read_support import cache_path
-from test_reference_leaks import LEAN, B, DataIOModule, fail_if, lean, run  # noqa: F401 - lean is a fixture
+from test_reference_leaks import LEAN, B, DataIOModule, assert_flat, fail_if, lean, run  # noqa: F401 - lean is a fixture
 
-DATE, WARMUP, ROUNDS, BATCHES, BLOCK_SLACK = 20240105, 30, 100, 6, 50
+DATE = 20240105
 MS = [1704153600000, 1704153660000]
 
 
@@ -97,21 +97,7 @@ def test_repeated_reads_leak_nothing(light_data, lean, monkeypatch, tmp_path, in
     call = lambda: op(reader, cp)  # noqa: E731
     tracked = [reader, instrument, cp, reader.cache_dir, reader.data_sources, reader.io_obj, B.table, B.path, C,
                *vars(C).values(), StoredTable, *LEAN.values(), data_type, DataSource.tardis, DataSource.binance]
-    for _ in range(WARMUP):
-        run(call, expected)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in tracked]
-    # pandas settles its own bookkeeping over the first few hundred calls; a leak grows every
-    # batch, so one flat batch is enough.
-    growth = []
-    while len(growth) < BATCHES and (not growth or abs(growth[-1]) >= BLOCK_SLACK):
-        blocks = sys.getallocatedblocks()
-        for _ in range(ROUNDS):
-            run(call, expected)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - blocks)
-    assert [sys.getrefcount(obj) for obj in tracked] == counts
-    assert growth[-1] < BLOCK_SLACK, growth
+    assert_flat(call, expected, tracked)
     if expected is None:
         result = call()
         result = result[-1] if isinstance(result, tuple) else result
