@@ -5,14 +5,14 @@ namespace light_data {
 namespace {
 
 int raise_count_error(const MethodDescription& method, Py_ssize_t given) {
-    const bool exact = method.required_count == method.parameter_count;
+    const bool exact = method.required_count() == method.parameter_count();
     Py_ssize_t expected;
     const char* bound;
-    if (given < method.required_count) {
-        expected = method.required_count;
+    if (given < method.required_count()) {
+        expected = method.required_count();
         bound = "at least";
     } else {
-        expected = method.parameter_count;
+        expected = method.parameter_count();
         bound = "at most";
     }
     if (exact) bound = "exactly";
@@ -55,7 +55,7 @@ int check_leftover_keywords(const MethodDescription& method, PyObject* parameter
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (parameter_index(parameter_names, nargs, method.parameter_count, key) >= 0) continue;
+        if (parameter_index(parameter_names, nargs, method.parameter_count(), key) >= 0) continue;
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method.name);
             return -1;
@@ -73,8 +73,7 @@ int check_leftover_keywords(const MethodDescription& method, PyObject* parameter
 }
 
 int check_entry_types(const MethodDescription& method, PyObject* const* values) {
-    for (int i = 0; i < method.check_count; ++i) {
-        const EntryTypeCheck& check = method.checks[i];
+    for (const EntryTypeCheck& check : method.checks) {
         PyObject* value = values[check.parameter];
         if (Py_IS_TYPE(value, check.type)) continue;
         if (check.none_allowed && value == Py_None) continue;
@@ -92,8 +91,8 @@ int check_entry_types(const MethodDescription& method, PyObject* const* values) 
 int bind_arguments(const MethodDescription& method, PyObject* parameter_names, PyObject* defaults,
                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** values) {
-    const Py_ssize_t parameters = method.parameter_count;
-    const Py_ssize_t required = method.required_count;
+    const Py_ssize_t parameters = method.parameter_count();
+    const Py_ssize_t required = method.required_count();
     if (nargs > parameters) return raise_count_error(method, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
 

@@ -2,7 +2,7 @@
 // the TypeError texts every method shares.
 #pragma once
 
-#include "method_function.hpp"
+#include "method_description.hpp"
 
 namespace light_data {
 

@@ -1,10 +1,9 @@
 // The reads over the data sources: CryptoMktData.get_raw, through the local
 // cache, and get_raw_data, from the raw area around it.
-#include "interned_names.hpp"
 #include "local_cache.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 #include "reader_sources.hpp"

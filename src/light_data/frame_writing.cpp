@@ -1,6 +1,6 @@
 // CryptoMktData.write and write_raw_data: hand a table to the reader's I/O
 // object for the first data source's processed-area or raw-area path.
-#include "interned_names.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 #include "reader_sources.hpp"

@@ -4,11 +4,7 @@
 
 namespace light_data {
 
-InternedNames names;
-
 namespace {
-
-bool made = false;
 
 PyObject* keyword_tuple(std::initializer_list<PyObject*> keywords) {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords.size()));
@@ -23,16 +19,12 @@ PyObject* keyword_tuple(std::initializer_list<PyObject*> keywords) {
 
 }  // namespace
 
-int make_interned_names() {
-    if (made) return 0;
-    // The strings live as long as the process: the module cannot be unloaded
-    // and is initialised once, so they are never released.
+int make_interned_names(InternedNames& n) {
 #define LIGHT_DATA_MAKE(identifier, text)                       \
-    names.identifier = PyUnicode_InternFromString(text);        \
-    if (names.identifier == nullptr) return -1;
+    n.identifier = PyUnicode_InternFromString(text);            \
+    if (n.identifier == nullptr) return -1;
     LIGHT_DATA_NAMES(LIGHT_DATA_MAKE)
 #undef LIGHT_DATA_MAKE
-    InternedNames& n = names;
     if ((n.kw_date_int = keyword_tuple({n.date_int})) == nullptr) return -1;
     if ((n.kw_data_source = keyword_tuple({n.data_source})) == nullptr) return -1;
     if ((n.kw_load_path = keyword_tuple({n.load_path})) == nullptr) return -1;
@@ -46,7 +38,6 @@ int make_interned_names() {
              {n.date, n.instrument, n.data_type, n.data_source, n.data_destination})) == nullptr)
         return -1;
     if ((n.one = PyLong_FromLong(1)) == nullptr) return -1;
-    made = true;
     return 0;
 }
 

@@ -1,6 +1,6 @@
-// Interned strings for every name and fixed text the reader uses, made once
-// when the module is first initialised, and the keyword-name tuples of the
-// calls it makes with keywords.
+// Interned strings for every name and fixed text the reader uses, and the
+// keyword-name tuples of the calls it makes with keywords. They are made once,
+// when the module is first initialised, and kept in the module state.
 #pragma once
 
 #include <Python.h>
@@ -21,7 +21,7 @@ namespace light_data {
     X(dunder_test, "__test__") X(dunder_builtins, "__builtins__")            \
     X(dunder_module, "__module__") X(dunder_qualname, "__qualname__")        \
     X(dunder_doc, "__doc__") X(dunder_class, "__class__")                    \
-    X(dunder_name, "__name__")                                               \
+    X(dunder_name, "__name__") X(dunder_getattribute, "__getattribute__")     \
     /* reader attributes */                                                   \
     X(use_minio_storage, "use_minio_storage") X(date, "date")                \
     X(instrument, "instrument") X(data_type, "data_type")                    \
@@ -98,10 +98,7 @@ struct InternedNames {
     PyObject* one;                  // the int 1
 };
 
-// Valid once make_interned_names() has succeeded; kept for the process.
-extern InternedNames names;
-
-// Creates the names on the first call; later calls do nothing. -1 on failure.
-int make_interned_names();
+// Fills `names`; -1 on failure.
+int make_interned_names(InternedNames& names);
 
 }  // namespace light_data

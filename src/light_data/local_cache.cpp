@@ -10,16 +10,16 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "interned_names.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 #include "reader_sources.hpp"
@@ -89,8 +89,9 @@ std::string this_host() {
 }
 
 // The writer named by what follows "<cache file name>.tmp-" in a temporary
-// file name: "<host>-<pid>-<16 hex digits>". The host may itself hold '-',
-// so the name is read from the right.
+// file name: "<host>-<pid>-<random hex digits>" (16 of them when this reader
+// writes it). The host may itself hold '-', so the name is read from the
+// right.
 struct TemporaryWriter {
     std::string_view host;
     long pid = 0;
@@ -100,9 +101,9 @@ bool parse_temporary(std::string_view rest, TemporaryWriter& writer) {
     const size_t random_dash = rest.rfind('-');
     if (random_dash == std::string_view::npos) return false;
     const std::string_view random = rest.substr(random_dash + 1);
-    if (random.size() != random_hex_digits) return false;
+    if (random.empty() || random.size() > 64) return false;
     for (char c : random) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
     }
     const std::string_view front = rest.substr(0, random_dash);
     const size_t pid_dash = front.rfind('-');

@@ -1,8 +1,7 @@
 #include "log_records.hpp"
 
-#include "interned_names.hpp"
 #include "message_text.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "traceback_entries.hpp"
 

@@ -1,6 +1,6 @@
 #include "message_text.hpp"
 
-#include "interned_names.hpp"
+#include "module_state.hpp"
 
 namespace light_data {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "argument_binding.hpp"
-#include "interned_names.hpp"
+#include "module_state.hpp"
 #include "traceback_entries.hpp"
 
 namespace light_data {
@@ -25,10 +25,6 @@ struct MethodFunction {
     PyObject* code;
     PyObject* dict;             // instance attributes, made on demand
 };
-
-// The type is process-wide like the module itself, which is initialised once
-// in one interpreter per process.
-PyTypeObject* method_function_type = nullptr;
 
 MethodFunction* as_function(PyObject* object) {
     return reinterpret_cast<MethodFunction*>(object);
@@ -165,7 +161,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {
-    "halvorn.orrery_data.light_data.compiled_function",
+    LIGHT_DATA_MODULE_NAME ".compiled_function",
     static_cast<int>(sizeof(MethodFunction)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -177,10 +173,10 @@ PyType_Spec type_spec = {
 Ref make_annotations(const MethodDescription& method) {
     Ref annotations(PyDict_New());
     if (!annotations) return Ref();
-    for (int i = 0; i < method.annotation_count; ++i) {
-        Ref text(PyUnicode_FromString(method.annotations[i].annotation));
+    for (const ParameterAnnotation& annotation : method.annotations) {
+        Ref text(PyUnicode_FromString(annotation.annotation));
         if (!text) return Ref();
-        if (PyDict_SetItemString(annotations.get(), method.annotations[i].parameter, text.get()) < 0)
+        if (PyDict_SetItemString(annotations.get(), annotation.parameter, text.get()) < 0)
             return Ref();
     }
     if (method.return_annotation != nullptr) {
@@ -198,8 +194,8 @@ Ref make_code(const MethodDescription& method, PyObject* qualname, PyObject* par
     if (!empty) return Ref();
     Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return Ref();
-    Ref keywords(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", method.parameter_count,
-                               "co_nlocals", method.parameter_count, "co_varnames",
+    Ref keywords(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", method.parameter_count(),
+                               "co_nlocals", method.parameter_count(), "co_varnames",
                                parameter_names, "co_qualname", qualname, "co_flags",
                                CO_OPTIMIZED | CO_NEWLOCALS));
     if (!keywords) return Ref();
@@ -211,9 +207,9 @@ Ref make_code(const MethodDescription& method, PyObject* qualname, PyObject* par
 }  // namespace
 
 int make_method_function_type() {
-    if (method_function_type != nullptr) return 0;
-    method_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    return method_function_type == nullptr ? -1 : 0;
+    if (module_state.method_function_type != nullptr) return 0;
+    module_state.method_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return module_state.method_function_type == nullptr ? -1 : 0;
 }
 
 Ref new_method_function(const MethodDescription& method, PyObject* defaults) {
@@ -221,11 +217,11 @@ Ref new_method_function(const MethodDescription& method, PyObject* defaults) {
     if (!name) return Ref();
     Ref qualname(PyUnicode_FromFormat("CryptoMktData.%s", method.name));
     if (!qualname) return Ref();
-    Ref module(PyUnicode_InternFromString("halvorn.orrery_data.light_data"));
+    Ref module(PyUnicode_InternFromString(LIGHT_DATA_MODULE_NAME));
     if (!module) return Ref();
-    Ref parameter_names(PyTuple_New(method.parameter_count));
+    Ref parameter_names(PyTuple_New(method.parameter_count()));
     if (!parameter_names) return Ref();
-    for (int i = 0; i < method.parameter_count; ++i) {
+    for (int i = 0; i < method.parameter_count(); ++i) {
         PyObject* parameter = PyUnicode_InternFromString(method.parameters[i]);
         if (parameter == nullptr) return Ref();
         PyTuple_SET_ITEM(parameter_names.get(), i, parameter);
@@ -235,12 +231,12 @@ Ref new_method_function(const MethodDescription& method, PyObject* defaults) {
     Ref code = make_code(method, qualname.get(), parameter_names.get());
     if (!code) return Ref();
 
-    MethodFunction* function = PyObject_GC_New(MethodFunction, method_function_type);
+    MethodFunction* function = PyObject_GC_New(MethodFunction, module_state.method_function_type);
     if (function == nullptr) return Ref();
     // Construction goes through the dict-based call, the path on which the
     // interpreter hands keywords over unchecked; the other methods take fast
     // calls.
-    function->vectorcall = method.required_count == method.parameter_count ? call_vector : nullptr;
+    function->vectorcall = method.required_count() == method.parameter_count() ? call_vector : nullptr;
     function->method = &method;
     function->name = name.release();
     function->qualname = qualname.release();

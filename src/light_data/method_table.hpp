@@ -1,14 +1,15 @@
 // The method table of CryptoMktData, in class-namespace order.
 #pragma once
 
-#include "method_function.hpp"
+#include <span>
+
+#include "method_description.hpp"
 
 namespace light_data {
 
-extern const MethodDescription method_table[];
-extern const int method_count;
+extern const std::span<const MethodDescription> method_table;
 
 // Index of __init__, the one method with defaults.
-constexpr int init_method = 0;
+constexpr size_t init_method = 0;
 
 }  // namespace light_data

@@ -2,23 +2,15 @@
 // CryptoMktData with its method table. Multi-phase, run once per process.
 #include <cstdio>
 
-#include "interned_names.hpp"
 #include "method_function.hpp"
 #include "method_table.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "traceback_entries.hpp"
 
 namespace light_data {
 
-// The one initialised module of the process. Module state cannot live in the
-// module object: a second import hands back this same object, and the
-// interpreter resets a module's state whenever its create slot returns it.
-PyObject* initialised_module = nullptr;
-
 namespace {
-
-const char module_name[] = "halvorn.orrery_data.light_data";
-int64_t main_interpreter_id = -1;
 
 const char module_doc[] = "\nFollowing defines light data reader marlin_ledgers\n";
 const char class_doc[] =
@@ -27,11 +19,11 @@ const char class_doc[] =
 
 int check_single_interpreter() {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = current;
+    if (module_state.interpreter_id == -1) {
+        module_state.interpreter_id = current;
         return current == -1 ? -1 : 0;
     }
-    if (main_interpreter_id != current) {
+    if (module_state.interpreter_id != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -43,37 +35,16 @@ int check_single_interpreter() {
 // Warns (RuntimeWarning) when the running interpreter is not the 3.11 that
 // the module was built for.
 int check_runtime_version() {
-    char compiled[5];
-    std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    const char* running = Py_GetVersion();
-    bool same = true;
-    for (int i = 0; i < 4; ++i) {
-        if (compiled[i] == '\0') {
-            same = running[i] < '0' || running[i] > '9';
-            break;
-        }
-        if (running[i] != compiled[i]) {
-            same = false;
-            break;
-        }
-    }
-    if (same) return 0;
-    char running_short[5] = {0};
-    bool found_dot = false;
-    for (int i = 0; i < 4; ++i) {
-        if (running[i] == '.') {
-            if (found_dot) break;
-            found_dot = true;
-        } else if (running[i] < '0' || running[i] > '9') {
-            break;
-        }
-        running_short[i] = running[i];
-    }
+    const unsigned long running_major = (Py_Version >> 24) & 0xff;
+    const unsigned long running_minor = (Py_Version >> 16) & 0xff;
+    if (running_major == PY_MAJOR_VERSION && running_minor == PY_MINOR_VERSION) return 0;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time version %s of module '%.100s' does not match runtime version %s",
-                  compiled, module_name, running_short);
-    return PyErr_WarnEx(nullptr, message, 1);
+                  "compile time version %d.%d of module '%.100s' does not match runtime version "
+                  "%lu.%lu",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, LIGHT_DATA_MODULE_NAME, running_major,
+                  running_minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
 int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
@@ -90,7 +61,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from,
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (check_single_interpreter() < 0) return nullptr;
-    if (initialised_module != nullptr) return Py_NewRef(initialised_module);
+    if (module_state.module != nullptr) return Py_NewRef(module_state.module);
     Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module(PyModule_NewObject(name.get()));
@@ -106,12 +77,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 }
 
 int bind(PyObject* name, PyObject* value) {
-    return PyDict_SetItem(PyModule_GetDict(initialised_module), name, value);
+    return PyDict_SetItem(module_dict(), name, value);
 }
 
 // `import <name>` (absolute), bound under `bound_as`.
 int import_whole(PyObject* name, PyObject* bound_as) {
-    Ref module(PyImport_ImportModuleLevelObject(name, PyModule_GetDict(initialised_module),
+    Ref module(PyImport_ImportModuleLevelObject(name, module_dict(),
                                                 nullptr, nullptr, 0));
     if (!module) return -1;
     return bind(bound_as, module.get());
@@ -145,7 +116,7 @@ int import_names(const char* module_name_text, std::initializer_list<PyObject*> 
         if (PyList_Append(fromlist.get(), name) < 0) return -1;
     }
     Ref module(PyImport_ImportModuleLevelObject(
-        imported_module_name.get(), PyModule_GetDict(initialised_module), nullptr,
+        imported_module_name.get(), module_dict(), nullptr,
         fromlist.get(), 0));
     if (!module) return -1;
     for (PyObject* name : imported) {
@@ -177,23 +148,19 @@ int import_globals() {
 // (None, False, None, FileType.Feather, True, True), with the file type read
 // from the module global now, once.
 Ref init_defaults() {
-    PyObject* globals = PyModule_GetDict(initialised_module);
-    PyObject* file_type = PyDict_GetItemWithError(globals, names.FileType);  // borrowed
-    if (file_type == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.FileType);
-        return Ref();
-    }
+    PyObject* file_type = required_global(module_dict(), names.FileType);  // borrowed
+    if (file_type == nullptr) return Ref();
     Ref feather = attr(file_type, names.Feather);
     if (!feather) return Ref();
     return Ref(PyTuple_Pack(6, Py_None, Py_False, Py_None, feather.get(), Py_True, Py_True));
 }
 
 int create_class() {
-    PyObject* globals = PyModule_GetDict(initialised_module);
+    PyObject* globals = module_dict();
     Ref namespace_dict(PyDict_New());
     if (!namespace_dict) return -1;
     PyObject* ns = namespace_dict.get();
-    Ref module_text(PyUnicode_FromString(module_name));
+    Ref module_text(PyUnicode_FromString(LIGHT_DATA_MODULE_NAME));
     Ref doc(PyUnicode_FromString(class_doc));
     if (!module_text || !doc) return -1;
     if (PyDict_SetItem(ns, names.dunder_module, module_text.get()) < 0 ||
@@ -201,14 +168,11 @@ int create_class() {
         PyDict_SetItem(ns, names.dunder_doc, doc.get()) < 0) {
         return -1;
     }
-    PyObject* data_type = PyDict_GetItemWithError(globals, names.DataType);  // borrowed
-    if (data_type == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.DataType);
-        return -1;
-    }
+    PyObject* data_type = required_global(globals, names.DataType);  // borrowed
+    if (data_type == nullptr) return -1;
     if (PyDict_SetItem(ns, names.DataType, data_type) < 0) return -1;
 
-    for (int i = 0; i < method_count; ++i) {
+    for (size_t i = 0; i < method_table.size(); ++i) {
         Ref defaults;
         if (i == init_method) {
             defaults = init_defaults();
@@ -228,7 +192,16 @@ int create_class() {
 }
 
 int run_initialisation() {
-    if (make_interned_names() < 0 || make_method_function_type() < 0) return -1;
+    if (!module_state.names_made) {
+        if (make_interned_names(module_state.names) < 0) return -1;
+        module_state.names_made = true;
+    }
+    if (module_state.type_getattribute == nullptr) {
+        // Held for the process, as the names are.
+        module_state.type_getattribute =
+            Py_XNewRef(_PyType_Lookup(&PyType_Type, names.dunder_getattribute));
+    }
+    if (make_method_function_type() < 0) return -1;
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins || bind(names.dunder_builtins, builtins.get()) < 0) return -1;
     if (check_runtime_version() < 0) return -1;
@@ -240,18 +213,18 @@ int run_initialisation() {
 }
 
 int exec_module(PyObject* module) {
-    if (initialised_module != nullptr) {
-        if (initialised_module == module) return 0;
+    if (module_state.module != nullptr) {
+        if (module_state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'light_data' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    initialised_module = Py_NewRef(module);
+    module_state.module = Py_NewRef(module);
     if (run_initialisation() == 0) return 0;
-    add_traceback_entry("init halvorn.orrery_data.light_data");
+    add_traceback_entry("init " LIGHT_DATA_MODULE_NAME);
     // A failed initialisation leaves nothing behind, so a later import may retry.
-    Py_CLEAR(initialised_module);
+    Py_CLEAR(module_state.module);
     return -1;
 }
 

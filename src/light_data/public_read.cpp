@@ -1,9 +1,8 @@
 // CryptoMktData._get and get: the table indexed by "DateTime", with UTC
 // timestamps for the time-normalised kinds, and the reader's failure policy.
-#include "interned_names.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 #include "reader_sources.hpp"

@@ -1,7 +1,6 @@
 // CryptoMktData.__init__: binds a reader to its date, instrument and kind of
 // data, and settles its configuration and companion objects.
-#include "interned_names.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 

@@ -3,7 +3,7 @@
 // with an exception set.
 #pragma once
 
-#include <Python.h>
+#include "module_state.hpp"
 
 namespace light_data {
 
@@ -22,6 +22,6 @@ PyObject* reader_get_raw_data(PyObject* const* arguments);
 PyObject* reader_write_raw_data(PyObject* const* arguments);
 
 // Full dotted names, for the traceback entries of handled failures.
-#define LIGHT_DATA_METHOD_NAME(method) "halvorn.orrery_data.light_data.CryptoMktData." method
+#define LIGHT_DATA_METHOD_NAME(method) LIGHT_DATA_MODULE_NAME ".CryptoMktData." method
 
 }  // namespace light_data

@@ -2,7 +2,7 @@
 // them.
 #include "reader_sources.hpp"
 
-#include "module_globals.hpp"
+#include "module_state.hpp"
 
 namespace light_data {
 

@@ -2,9 +2,9 @@
 // column to normalise, and the walks over the sources in priority order.
 #pragma once
 
-#include "interned_names.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "owned_ref.hpp"
 

@@ -1,7 +1,6 @@
 // Storage paths of a reader's data (processed and raw areas), the weekly
 // snapshot date of CoinMarketCap data, and the existence probe.
-#include "interned_names.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "reader_methods.hpp"
 #include "reader_sources.hpp"

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "interned_names.hpp"
-#include "module_globals.hpp"
+#include "module_state.hpp"
 #include "object_calls.hpp"
 #include "scoped_resources.hpp"
 

@@ -2,56 +2,52 @@
 
 #include <frameobject.h>
 
+#include <iterator>
 
-#include "module_globals.hpp"
+#include "module_state.hpp"
+#include "owned_ref.hpp"
+#include "scoped_resources.hpp"
 
 namespace light_data {
 
 namespace {
 
-// Code objects are made once per function name and kept for the process;
-// the names are string literals, so their addresses identify them.
-struct CodeEntry {
-    const char* function_name;
-    PyCodeObject* code;
-};
-CodeEntry code_entries[32];
-int code_entry_count = 0;
-
-PyCodeObject* code_for(const char* function_name) {
-    for (int i = 0; i < code_entry_count; ++i) {
-        if (code_entries[i].function_name == function_name) return code_entries[i].code;
+// The code object of entries named `function_name`, made on first use and
+// kept in the module state while there is room (a handful of names are ever
+// used, each a string literal).
+Ref code_for(const char* function_name) {
+    ModuleState& state = module_state;
+    for (int i = 0; i < state.traceback_code_count; ++i) {
+        if (state.traceback_codes[i].function_name == function_name) {
+            return Ref::borrow(state.traceback_codes[i].code);
+        }
     }
-    PyCodeObject* code = PyCode_NewEmpty("light_data.cpp", function_name, 0);
-    if (code != nullptr && code_entry_count < 32) {
-        code_entries[code_entry_count++] = CodeEntry{function_name, code};
+    Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty("light_data.cpp", function_name, 0)));
+    if (code && state.traceback_code_count < static_cast<int>(std::size(state.traceback_codes))) {
+        state.traceback_codes[state.traceback_code_count++] = {function_name, code.copy().release()};
     }
     return code;
+}
+
+// A frame of `function_name` in the module's globals, or NULL with an error set.
+Ref frame_for(const char* function_name) {
+    Ref code = code_for(function_name);
+    PyObject* globals = module_dict();
+    if (!code || globals == nullptr) return Ref();
+    return Ref(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
 }
 
 }  // namespace
 
 void add_traceback_entry(const char* function_name) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code = code_for(function_name);
-    PyObject* globals = module_dict();
-    if (code != nullptr && globals != nullptr) {
-        Ref frame(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
-        // A code object that could not be kept in the table is released here.
-        bool kept = false;
-        for (int i = 0; i < code_entry_count; ++i) kept |= code_entries[i].code == code;
-        if (!kept) Py_DECREF(code);
-        if (frame) {
-            PyErr_Restore(type, value, traceback);
-            PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-            return;
-        }
+    Ref frame;
+    {
+        // Failing to decorate the traceback must not replace the real error.
+        SavedError saved;
+        frame = frame_for(function_name);
     }
-    // Failing to decorate the traceback must not replace the real error.
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace light_data

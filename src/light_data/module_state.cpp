@@ -1,11 +1,21 @@
-#include "module_globals.hpp"
+#include "module_state.hpp"
+
+#include "object_calls.hpp"
 
 namespace light_data {
 
-extern PyObject* initialised_module;  // owned by module_setup.cpp
+ModuleState module_state;
 
 PyObject* module_dict() {
-    return initialised_module == nullptr ? nullptr : PyModule_GetDict(initialised_module);
+    return module_state.module == nullptr ? nullptr : PyModule_GetDict(module_state.module);
+}
+
+PyObject* required_global(PyObject* globals, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(globals, name);  // borrowed
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return found;
 }
 
 Ref global(PyObject* name) {
@@ -16,13 +26,11 @@ Ref global(PyObject* name) {
         if (PyErr_Occurred()) return Ref();
     }
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins != nullptr) {
-        PyObject* found = PyDict_GetItemWithError(builtins, name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
+    if (builtins == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return Ref();
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref();
+    return Ref::borrow(required_global(builtins, name));
 }
 
 namespace {
@@ -31,14 +39,9 @@ namespace {
 // type.__getattribute__. The enumerations' metaclass adds only a __getattr__
 // fallback, which the interpreter reaches through a slow generic hook.
 bool reads_through_type_getattribute(PyTypeObject* metaclass) {
-    static PyObject* type_getattribute = nullptr;
-    static PyObject* name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString("__getattribute__");
-        if (name == nullptr) return false;
-        type_getattribute = _PyType_Lookup(&PyType_Type, name);
-    }
-    return type_getattribute != nullptr && _PyType_Lookup(metaclass, name) == type_getattribute;
+    PyObject* getattribute = module_state.type_getattribute;
+    return getattribute != nullptr &&
+           _PyType_Lookup(metaclass, names.dunder_getattribute) == getattribute;
 }
 
 }  // namespace

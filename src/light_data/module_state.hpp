@@ -1,0 +1,68 @@
+// Everything the extension keeps between calls, in one place.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "interned_names.hpp"
+#include "owned_ref.hpp"
+
+// The module's full name, as importers, tracebacks and the methods'
+// __module__ show it.
+#define LIGHT_DATA_MODULE_NAME "halvorn.orrery_data.light_data"
+
+namespace light_data {
+
+// A traceback entry's code object, made once per function name.
+struct TracebackCode {
+    const char* function_name;  // a string literal: its address identifies it
+    PyObject* code;
+};
+
+// The state lives in this one process-wide object rather than in the module
+// object: the module is initialised once per process and a second import
+// must hand back the same module from the create slot, and the interpreter
+// resets a module's own state whenever its create slot returns an existing
+// module. Its references are kept for the life of the process and never
+// released.
+struct ModuleState {
+    // The initialised module; NULL before initialisation and after a failed one.
+    PyObject* module = nullptr;
+    // The interpreter the module was first loaded into.
+    int64_t interpreter_id = -1;
+    bool names_made = false;
+    InternedNames names{};
+    // The type of the reader's methods.
+    PyTypeObject* method_function_type = nullptr;
+    // type.__getattribute__, to tell metaclasses that keep it (see global_member).
+    PyObject* type_getattribute = nullptr;
+    TracebackCode traceback_codes[32]{};
+    int traceback_code_count = 0;
+};
+
+extern ModuleState module_state;
+
+// The interned names, valid once initialisation has made them.
+inline const InternedNames& names = module_state.names;
+
+}  // namespace light_data
+
+namespace light_data {
+
+// The initialised module's globals (borrowed); NULL before initialisation.
+PyObject* module_dict();
+
+// The global `name` of `globals` (borrowed), or NameError.
+PyObject* required_global(PyObject* globals, PyObject* name);
+
+// The global `name`, else the builtin of that name, else NameError. Read at
+// the moment of use, so that a caller may bind a substitute over any
+// imported name.
+Ref global(PyObject* name);
+
+// The attribute `member` of the global `name`, such as DataType.Metrics.
+// Read anew at every call, with the interpreter's own semantics.
+Ref global_member(PyObject* name, PyObject* member);
+
+}  // namespace light_data
