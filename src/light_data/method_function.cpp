@@ -127,6 +127,30 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->annotations);
 }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+// The module's globals, in which typing.get_type_hints and inspect evaluate
+// the annotation strings, as for a function defined in the module.
+PyObject* get_globals(PyObject*, void*) {
+    PyObject* globals = module_dict();
+    return globals == nullptr ? PyDict_New() : Py_NewRef(globals);
+}
+PyObject* get_builtins(PyObject*, void*) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    return builtins == nullptr ? PyDict_New() : Py_NewRef(builtins);
+}
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+// The function type: the methods stand in for interpreter-level functions,
+// and tools that test for one (unittest.mock's autospec, inspect) treat them
+// as such; type() still tells the truth.
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(&PyFunction_Type); }
+
+// Pickled by reference, as functions are: the qualified name, which pickle
+// looks up in __module__.
+PyObject* reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -137,6 +161,10 @@ PyGetSetDef getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -157,6 +185,7 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(represent)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 
