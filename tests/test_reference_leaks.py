@@ -3,76 +3,16 @@
 from __future__ import annotations
 
 import gc
-import logging
 import sys
-from types import SimpleNamespace
 
 import pandas as pd
 import pytest
 
-from conftest import METHOD_SIGNATURES, DataSource, DataType, vectorcall
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import LEAN, METHOD_SIGNATURES, PATH, TABLE, B, Config, run, vectorcall
 
-DATE, SUNDAY, PATH = 20240105, 20231231, "lean/store/path"
+DATE = 20240105
 WARMUP, ROUNDS, BLOCK_SLACK = 30, 300, 50
-TABLE = pd.DataFrame({"price": [1.0, 2.0]})
-
-
-class Config(dict):
-    def getboolean(self, section, key):
-        return False
-
-
-CONFIG = Config(data_related={"LOCAL_DATA_CACHE_DIR": "/nonexistent/light-data-cache"})
-B = SimpleNamespace()  # behaviour of the lean fakes, set per scenario
-
-
-def fail_if(name):
-    if name in B.fail:
-        raise RuntimeError(name)
-
-
-class ConfigLoader:
-    def __init__(self):
-        self.config = B.config
-
-
-class PathManager:
-    @staticmethod
-    def get_mktdata_path(date, instrument, data_type, data_source, data_destination):
-        fail_if("path" if data_source is not DataSource.binance else "path-binance")
-        return B.path
-
-
-class TradingDay:
-    def __init__(self):
-        fail_if("TradingDay")
-
-    def get_last_sunday(self, date_int):
-        fail_if("sunday")
-        return B.sunday
-
-
-class DataIOModule:
-    def __init__(self, file_type, use_minio_storage):
-        fail_if("DataIOModule")
-
-    def exists(self, path):
-        fail_if("exists")
-        return B.exists
-
-    def read_file_wrapper(self, load_path):
-        if "read" in B.fail or ("read-tardis" in B.fail and B.reads % 2 == 0):
-            B.reads += 1
-            raise FileNotFoundError(load_path)
-        B.reads += 1
-        return TABLE
-
-    def write_file_wrapper(self, dataframe, write_path):
-        fail_if("write")
-
-
-LEAN = {"ConfigLoader": ConfigLoader, "PathManager": PathManager, "TradingDay": TradingDay, "DataIOModule": DataIOModule}
-DEFAULTS = dict(fail=frozenset(), config=CONFIG, path=PATH, sunday=SUNDAY, exists=False, reads=0)
 GOOD_ARGS = {"get_path": (DataSource.tardis,), "get_raw_data_path": (DataSource.tardis,),
              "compute_cmc_historical_snapshot_date": (DATE,), "_read_cache": ("x",), "write": (TABLE,),
              "write_raw_data": (TABLE,), "__init__": (DATE, None, DataType.Klines)}
@@ -130,26 +70,6 @@ SCENARIOS = [
     ("get_raw_data-empty", {"sources": []}, lambda C, r, i: r.get_raw_data(), Exception),
     ("get_raw_data-path-raises", {"fail": {"read", "path-binance"}}, lambda C, r, i: r.get_raw_data(), RuntimeError),
 ]
-
-
-@pytest.fixture
-def lean(light_data, monkeypatch):
-    for name, value in LEAN.items():
-        monkeypatch.setattr(light_data, name, value)
-    vars(B).update(DEFAULTS)
-    logging.disable(logging.CRITICAL)  # log records would pile up in pytest's handlers
-    yield
-    logging.disable(logging.NOTSET)
-
-
-def run(op, expected):
-    if expected is None:
-        return op()
-    try:
-        op()
-    except expected:
-        return None
-    raise AssertionError("the scenario did not fail")
 
 
 @pytest.mark.parametrize("settings, op, expected", [s[1:] for s in SCENARIOS], ids=[s[0] for s in SCENARIOS])

@@ -11,21 +11,11 @@ from types import SimpleNamespace
 import pandas as pd
 import pytest
 
-from conftest import DataSource, DataType
-from read_support import cache_path
-from test_reference_leaks import LEAN, B, DataIOModule, fail_if, lean, run  # noqa: F401 - lean is a fixture
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import LEAN, B, StoredTable, cache_path, run
 
 DATE, WARMUP, ROUNDS, BATCHES, BLOCK_SLACK = 20240105, 30, 100, 6, 50
 MS = [1704153600000, 1704153660000]
-
-
-class StoredTable(DataIOModule):
-    # Builds a new table from the columns B.table on every read, as a file read would. A copy of
-    # one shared table would share its index, whose weak reference list pandas prunes only now and
-    # then: noise that would hide a leak.
-    def read_file_wrapper(self, load_path):
-        fail_if("read")
-        return pd.DataFrame(B.table)
 
 
 FAILING_LOG = SimpleNamespace(debug=len, info=len, exception=int)  # int(message) raises ValueError
