@@ -3,21 +3,43 @@
 # make test-pandas22   the same suite against pandas 2.2, in its own environment
 # make bench     benchmarks against the bare pandas/pyarrow calls
 # make sanitize  the suite under AddressSanitizer and UndefinedBehaviorSanitizer
+# make clean     remove build outputs, virtual environments, caches and benchmark results
 PYTHON ?= python3.11
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PANDAS_PIN ?=
 WERROR := --config-settings=cmake.define.LIGHT_DATA_WERROR=ON
+INSTALL_ARGS := $(strip $(WERROR) ".[test]" $(PANDAS_PIN))
+
+# The stamp of the last install, holding its arguments. It lives inside the
+# virtual environment, so a new or removed environment always gets a fresh
+# install; it is out of date when any file the install is built from is newer,
+# or when the arguments (the pandas pin among them) differ.
+INSTALLED := $(VENV)/.installed
+INSTALL_INPUTS := CMakeLists.txt pyproject.toml \
+	$(shell find src platform_standins -type f \
+	    -not -path '*/__pycache__/*' -not -path 'platform_standins/build/*' \
+	    -not -path '*.egg-info/*')
+
+# Benchmark scripts that `make bench` runs, in order; BENCH_ARGS is passed to each.
+BENCHMARKS := bench/run.py
+BENCH_ARGS ?=
 
 .PHONY: install demo test test-pandas22 bench sanitize clean
+ifneq ($(shell cat $(INSTALLED) 2>/dev/null),$(INSTALL_ARGS))
+.PHONY: $(INSTALLED)
+endif
 
-$(VENV)/bin/python:
+$(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-install: $(PY)
+$(INSTALLED): $(INSTALL_INPUTS) | $(PY)
 	$(PY) -m pip install --quiet ./platform_standins
-	$(PY) -m pip install --quiet $(WERROR) ".[test]" $(PANDAS_PIN)
+	$(PY) -m pip install --quiet $(INSTALL_ARGS)
+	echo '$(INSTALL_ARGS)' > $@
+
+install: $(INSTALLED)
 
 demo: install
 	$(PY) examples/demo.py
@@ -29,10 +51,14 @@ test-pandas22:
 	$(MAKE) test VENV=.venv-pandas22 PANDAS_PIN="pandas==2.2.*"
 
 bench: install
-	$(PY) bench/run.py
+	@set -e; for script in $(BENCHMARKS); do \
+	    echo "$(PY) $$script $(BENCH_ARGS)"; $(PY) $$script $(BENCH_ARGS); \
+	done
 
 sanitize:
 	tools/sanitize.sh
 
 clean:
-	rm -rf build dist
+	rm -rf build dist .venv* bench/results .pytest_cache .hypothesis .mypy_cache
+	rm -rf platform_standins/build platform_standins/*.egg-info
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

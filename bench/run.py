@@ -11,12 +11,19 @@ subprocess and compare the growth of peak resident memory.
 
 Prints one markdown table (and a header naming the machine and the library
 versions); the same text is kept in bench/results/latest.md.
+
+Each case is one function below: its setup (writing the table, filling the
+cache, checking that the floor's frame equals the reader's) runs untimed, then
+its timed bodies run interleaved.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import gc
+import hashlib
+import itertools
 import json
 import os
 import platform
@@ -28,17 +35,26 @@ import sys
 import tempfile
 import textwrap
 import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from types import ModuleType
 
 import numpy as np
 import pandas as pd
 import pyarrow
 
+import halvorn.orrery_data.light_data as light_data
+from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_data.light_data import CryptoMktData
+from halvorn.orrery_utils.priceable.instrument import Instrument
+
 HERE = Path(__file__).resolve().parent
 DATE0 = 20240101
 DAY_START_US = 1_704_067_200_000_000  # 2024-01-01 00:00:00 UTC
+INSTRUMENT = Instrument(exchange="binance-futures", symbol="BTCUSDT")
+SOURCE = DataSource.binance  # the one data source of every reader: it serves every read
 
 # ---------------------------------------------------------------------------
 # Tables
@@ -78,6 +94,55 @@ def derivative_ticker(rows: int, seed: int = 11) -> pd.DataFrame:
 # Floors: the bare calls producing the reader's result
 
 
+def index_plain(df: pd.DataFrame) -> pd.DataFrame:
+    return df.set_index("DateTime")
+
+
+def normalise_us(df: pd.DataFrame) -> pd.DataFrame:
+    """The microsecond counts as the UTC nanosecond index, in one pass.
+
+    One integer multiply to nanoseconds, viewed as datetime64[ns] without a
+    copy, then marked as UTC, which for UTC only sets the time zone.
+    """
+    nanoseconds = df.pop("timestamp").to_numpy() * 1000
+    index = pd.DatetimeIndex(nanoseconds.view("datetime64[ns]"), name="DateTime")
+    df.index = index.tz_localize("UTC")
+    return df
+
+
+def floor_plain(path: str) -> pd.DataFrame:
+    return index_plain(pd.read_feather(path))
+
+
+def floor_ticker(path: str) -> pd.DataFrame:
+    return normalise_us(pd.read_feather(path))
+
+
+def floor_cold(storage_file: str, tmp: str, finish: Callable[[pd.DataFrame], pd.DataFrame]) -> pd.DataFrame:
+    """A storage read, the cache write, then the same indexing as the warm floor."""
+    df = pd.read_feather(storage_file)
+    df.to_feather(tmp)
+    return finish(df)
+
+
+@dataclass(frozen=True)
+class Kind:
+    data_type: DataType
+    make: Callable[[int], pd.DataFrame]
+    floor: Callable[[str], pd.DataFrame]  # warm floor: reads the cache file
+    finish: Callable[[pd.DataFrame], pd.DataFrame]  # what both floors do after the read
+    name: str
+    warm_label: str
+
+
+KINDS = {
+    "plain": Kind(DataType.Klines, klines, floor_plain, index_plain, "klines",
+                  "warm get(), klines (no normalisation)"),
+    "ticker": Kind(DataType.DerivativeTicker, derivative_ticker, floor_ticker, normalise_us,
+                   "derivative ticker", "warm get(), derivative ticker, µs \"timestamp\""),
+}
+
+
 def check_same(got: pd.DataFrame, want: pd.DataFrame) -> None:
     """Asserts that two frames are equal, dtypes and index included.
 
@@ -92,37 +157,60 @@ def check_same(got: pd.DataFrame, want: pd.DataFrame) -> None:
     assert list(got.columns) == list(want.columns), (list(got.columns), list(want.columns))
     assert got.columns.dtype == want.columns.dtype
     assert got.dtypes.equals(want.dtypes), (got.dtypes, want.dtypes)
-    for a, b in ((got.index, want.index),):
-        assert type(a) is type(b) and a.dtype == b.dtype and a.name == b.name, (a, b)
-        assert getattr(a, "freq", None) == getattr(b, "freq", None)
-        assert a.equals(b)
+    a, b = got.index, want.index
+    assert type(a) is type(b) and a.dtype == b.dtype and a.name == b.name, (a, b)
+    assert getattr(a, "freq", None) == getattr(b, "freq", None)
+    assert a.equals(b)
     assert got.equals(want)
 
 
-def floor_plain(path: str) -> pd.DataFrame:
-    return pd.read_feather(path).set_index("DateTime")
+# ---------------------------------------------------------------------------
+# Fakes and empty counterparts
 
 
-def normalise_us(df: pd.DataFrame) -> pd.DataFrame:
-    # One conversion of the microsecond counts; the reader's index is in ns.
-    stamps = df.pop("timestamp")
-    index = pd.to_datetime(stamps, unit="us", utc=True).dt.as_unit("ns")
-    df.index = pd.DatetimeIndex(index, name="DateTime")
-    return df
+class FixedPathManager:
+    """A path builder that answers one given path and does nothing else."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def get_mktdata_path(self, *, date, instrument, data_type, data_source, data_destination):
+        return self.path
 
 
-def floor_ticker(path: str) -> pd.DataFrame:
-    return normalise_us(pd.read_feather(path))
+class TrivialPathManager:
+    """The cheapest path builder the reader can call: a constant."""
+
+    @staticmethod
+    def get_mktdata_path(*, date, instrument, data_type, data_source, data_destination):
+        return "/data/path"
 
 
-def floor_cold(storage_file: str, tmp: str, normalised: bool) -> pd.DataFrame:
-    df = pd.read_feather(storage_file)
-    df.to_feather(tmp)
-    return normalise_us(df) if normalised else df.set_index("DateTime")
+class PyReader:
+    """Empty Python methods with the reader's signatures."""
+
+    def exists(self):
+        return False
+
+    def get_path(self, data_source):
+        pass
+
+
+@contextmanager
+def rebound(module: ModuleType, **values: object) -> Iterator[None]:
+    """Binds module globals to other values for the block, then restores them."""
+    saved = {name: getattr(module, name) for name in values}
+    for name, value in values.items():
+        setattr(module, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(module, name, value)
 
 
 # ---------------------------------------------------------------------------
-# Environment
+# Environment and formatting
 
 
 def write_config(root: Path) -> Path:
@@ -180,8 +268,15 @@ def fmt_time(seconds: float) -> str:
     return f"{seconds:.3f} s"
 
 
-# ---------------------------------------------------------------------------
-# Timing
+def size_label(rows: int) -> str:
+    for unit, div in (("M", 1_000_000), ("k", 1_000)):
+        if rows >= div and rows % div == 0:
+            return f"{rows // div}{unit}"
+    return str(rows)
+
+
+def verdict(ratio: float, limit: float) -> str:
+    return "yes" if ratio <= limit else "**no**"
 
 
 @dataclass
@@ -193,6 +288,26 @@ class Row:
     ratio: float | None
     goal: str
     met: str
+
+
+def timed_row(case: str, size: str, t_r: float, t_f: float, goal: str, met: str) -> Row:
+    return Row(case, size, fmt_time(t_r), fmt_time(t_f), t_r / t_f, goal, met)
+
+
+def markdown_table(rows: list[Row]) -> str:
+    lines = [
+        "| case | size | reader median | floor median | ratio | goal | met? |",
+        "| --- | --- | ---: | ---: | ---: | --- | --- |",
+    ]
+    for row in rows:
+        ratio = f"{row.ratio:.2f}x" if row.ratio is not None else "—"
+        lines.append(f"| {row.case} | {row.size} | {row.reader} | {row.floor} | {ratio} | "
+                     f"{row.goal} | {row.met} |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------
+# Timing
 
 
 def interleaved(
@@ -242,7 +357,7 @@ def interleaved(
 def per_call(
     reader: Callable[[], None], floor: Callable[[], None], *, samples: int, loops: int
 ) -> tuple[float, float]:
-    """Median per-call seconds of two call loops (each a closure running `loops` calls)."""
+    """Median per-call seconds of two call loops (each running `loops` calls), collector off."""
     times_r: list[float] = []
     times_f: list[float] = []
     reader()
@@ -252,10 +367,8 @@ def per_call(
     gc.disable()
     try:
         for i in range(samples):
-            for fn, out in ((reader, times_r), (floor, times_f)) if i % 2 == 0 else (
-                (floor, times_f),
-                (reader, times_r),
-            ):
+            pair = ((reader, times_r), (floor, times_f))
+            for fn, out in pair if i % 2 == 0 else pair[::-1]:
                 start = time.perf_counter()
                 fn()
                 out.append((time.perf_counter() - start) / loops)
@@ -265,52 +378,248 @@ def per_call(
     return statistics.median(times_r), statistics.median(times_f)
 
 
-def verdict(ratio: float, limit: float) -> str:
-    return "yes" if ratio <= limit else "**no**"
+# Call loops for the call-overhead cases: each runs one call `len(loops)` times.
 
 
-def size_label(rows: int) -> str:
-    for unit, div in (("M", 1_000_000), ("k", 1_000)):
-        if rows >= div and rows % div == 0:
-            return f"{rows // div}{unit}"
-    return str(rows)
+def exists_calls(obj, loops: range) -> Callable[[], None]:
+    def run() -> None:
+        for _ in loops:
+            obj.exists()
+    return run
+
+
+def get_path_calls(obj, source: DataSource, loops: range) -> Callable[[], None]:
+    def run() -> None:
+        for _ in loops:
+            obj.get_path(source)
+    return run
+
+
+def bad_calls(obj, loops: range) -> Callable[[], None]:
+    def run() -> None:
+        for _ in loops:
+            try:
+                obj.exists(1)
+            except TypeError:
+                pass
+    return run
+
+
+def builder_calls(builder, loops: range) -> Callable[[], None]:
+    """The keyword call of the path builder that get_path makes, alone: its
+    arguments are read before the loop, so only the call itself is timed."""
+    def run() -> None:
+        build, date, instrument, data_type = builder.get_mktdata_path, DATE0, INSTRUMENT, DataType.Klines
+        source, destination = SOURCE, light_data.DataDestination.processed_data
+        for _ in loops:
+            build(date=date, instrument=instrument, data_type=data_type, data_source=source,
+                  data_destination=destination)
+    return run
 
 
 # ---------------------------------------------------------------------------
-# Memory: one fresh interpreter per measurement
+# The run's set-up: stored tables and the timing settings
 
 
-CHILD_CODE = r"""
-import gc, json, os, resource, sys
-import pandas as pd
-sys.path.insert(0, {bench_dir!r})
-import run as bench
-from halvorn.orrery_data.enums import DataSource, DataType
-from halvorn.orrery_data.light_data import CryptoMktData
-from halvorn.orrery_utils.priceable.instrument import Instrument
+@dataclass
+class Stored:
+    """A reader on a freshly written table; its storage and cache files."""
 
-side, kind, date, warm_date, cache_file, warm_cache_file = {args!r}
-data_type = DataType.DerivativeTicker if kind == "ticker" else DataType.Klines
-instrument = Instrument(exchange="binance-futures", symbol="BTCUSDT")
-floor = bench.floor_ticker if kind == "ticker" else bench.floor_plain
-if side == "reader":
-    reader = CryptoMktData(date, instrument, data_type, data_sources=[DataSource.binance])
-    warm = CryptoMktData(warm_date, instrument, data_type, data_sources=[DataSource.binance])
-    run, warm_up = reader.get, warm.get
-else:
-    run, warm_up = (lambda: floor(cache_file)), (lambda: floor(warm_cache_file))
-# Same code paths once on a small table, so that lazily loaded code and
-# allocator arenas do not count as the call's memory.
-warm_up(); warm_up()
-gc.collect()
-base, reset = bench.rss_kib(), bench.reset_peak_rss()
-if not reset:
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-df = run()
-peak = bench.peak_rss_kib() if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({{"growth": (peak - base) * 1024, "table": int(df.memory_usage(deep=True).sum()),
-                   "rows": len(df), "reset": reset}}))
-"""
+    reader: CryptoMktData
+    storage_file: str
+    cache_file: str
+
+
+def trading_dates(start: int = DATE0) -> Iterator[int]:
+    """Consecutive calendar dates as YYYYMMDD, one fresh date per stored table."""
+    day = datetime.datetime.strptime(str(start), "%Y%m%d").date()
+    for offset in itertools.count():
+        yield int((day + datetime.timedelta(days=offset)).strftime("%Y%m%d"))
+
+
+class Bench:
+    def __init__(self, work: Path, config: Path, quick: bool) -> None:
+        self.work = work
+        self.config = config
+        self.quick = quick
+        self.budget = 1.0 if quick else 4.0
+        self.min_reps = 3 if quick else 9
+        self.call_samples, self.call_loops = (15, 2_000) if quick else (41, 10_000)
+        self.dates = trading_dates()
+        self.started = time.perf_counter()
+        self._warm: dict[tuple[str, int], Stored] = {}
+        self._warm_times: dict[tuple[str, int], tuple[float, float]] = {}
+
+    def log(self, msg: str) -> None:
+        print(f"  [{time.perf_counter() - self.started:6.1f}s] {msg}", file=sys.stderr, flush=True)
+
+    def store(self, kind: str, rows: int) -> Stored:
+        """Writes a fresh table of this kind under a new date."""
+        reader = CryptoMktData(next(self.dates), INSTRUMENT, KINDS[kind].data_type, data_sources=[SOURCE])
+        reader.write(KINDS[kind].make(rows))
+        storage_file = reader.get_path(SOURCE)
+        digest = hashlib.sha256(storage_file.encode()).hexdigest()
+        return Stored(reader, storage_file, str(self.work / "cache" / (digest + ".feather")))
+
+    def warm(self, kind: str, rows: int) -> Stored:
+        """A stored table whose cache file is filled; written once per kind and size."""
+        key = (kind, rows)
+        if key not in self._warm:
+            stored = self.store(kind, rows)
+            stored.reader.get()  # cold: fills the cache
+            assert os.path.isfile(stored.cache_file), stored.cache_file
+            check_same(stored.reader.get(), KINDS[kind].floor(stored.cache_file))
+            self._warm[key] = stored
+        return self._warm[key]
+
+    def warm_times(self, kind: str, rows: int) -> tuple[float, float]:
+        """Median seconds of the warm get() and its floor; measured once per kind and size,
+        for the warm rows and the per-row rows alike."""
+        key = (kind, rows)
+        if key not in self._warm_times:
+            self.log(f"warm {kind} {rows}")
+            stored = self.warm(kind, rows)
+            floor = KINDS[kind].floor
+            self._warm_times[key] = self.interleaved(stored.reader.get, lambda: floor(stored.cache_file),
+                                                     max_reps=300, collect=rows >= 100_000)
+            gc.collect()
+        return self._warm_times[key]
+
+    def interleaved(self, reader: Callable[[], object], floor: Callable[[], object],
+                    **how) -> tuple[float, float]:
+        return interleaved(reader, floor, budget=self.budget, min_reps=self.min_reps, **how)
+
+    def call_overhead(self, reader: Callable[[], None], floor: Callable[[], None],
+                      loops: int | None = None) -> tuple[float, float]:
+        return per_call(reader, floor, samples=self.call_samples, loops=loops or self.call_loops)
+
+
+# ---------------------------------------------------------------------------
+# Cases: warm and cold reads
+
+
+def warm_get(bench: Bench, kind: str, rows: int) -> Row:
+    t_r, t_f = bench.warm_times(kind, rows)
+    limit = 1.5 if rows < 100_000 else 1.15
+    return timed_row(KINDS[kind].warm_label, size_label(rows), t_r, t_f, f"≤ {limit}x",
+                     verdict(t_r / t_f, limit))
+
+
+def warm_get_fixed_path_manager(bench: Bench, rows: int) -> Row:
+    """The warm klines read with a path builder that costs nothing, to tell the
+    reader's own cost from the stand-in builder's."""
+    stored = bench.warm("plain", rows)
+    with rebound(light_data, PathManager=FixedPathManager(stored.storage_file)):
+        t_r, t_f = bench.interleaved(stored.reader.get, lambda: floor_plain(stored.cache_file),
+                                     max_reps=300, collect=False)
+    return timed_row(KINDS["plain"].warm_label + ", fixed PathManager (info)", size_label(rows),
+                     t_r, t_f, "(info)", "—")
+
+
+def per_row(bench: Bench, sizes: list[int]) -> list[Row]:
+    """ns/row of the warm derivative-ticker read; linear cost means a flat ns/row."""
+    if not sizes:
+        return []
+    times = {n: bench.warm_times("ticker", n) for n in sizes}
+    ns_r = {n: times[n][0] / n * 1e9 for n in sizes}
+    ns_f = {n: times[n][1] / n * 1e9 for n in sizes}
+    large = [n for n in sizes if n >= 100_000]
+    if len(large) >= 2:
+        # A falling ns/row is the fixed cost of a call spread over more rows.
+        # Only a rising ns/row would be worse than linear.
+        spread = ns_r[large[-1]] / min(ns_r[n] for n in large)
+        met = ("yes" if spread <= 1.5 else "**no**") + (
+            f"; ns/row at {size_label(large[-1])} is {spread:.2f}x the lowest over "
+            f"{size_label(large[0])}–{size_label(large[-1])}")
+    else:
+        met = "n/a (needs two sizes from 100k up)"
+    last = sizes[-1]
+    return [Row("per row: warm get(), derivative ticker", size_label(n), f"{ns_r[n]:.1f} ns/row",
+                f"{ns_f[n]:.1f} ns/row", ns_r[n] / ns_f[n], "linear" if n == last else "",
+                met if n == last else "")
+            for n in sizes]
+
+
+def cold_get(bench: Bench, kind: str, rows: int) -> Row:
+    """get() after remove_cache(): a storage read plus the cache write."""
+    bench.log(f"cold {kind} {rows}")
+    stored = bench.store(kind, rows)
+    reader, finish = stored.reader, KINDS[kind].finish
+    tmp = str(bench.work / "cache" / "floor-tmp.feather")
+    os.makedirs(bench.work / "cache", exist_ok=True)
+
+    def drop() -> None:
+        reader.remove_cache()
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+    def floor() -> pd.DataFrame:
+        return floor_cold(stored.storage_file, tmp, finish)
+
+    drop()
+    got = reader.get()
+    assert os.path.isfile(stored.cache_file)
+    check_same(got, floor())
+    check_same(pd.read_feather(stored.cache_file), pd.read_feather(tmp))
+    del got
+    t_r, t_f = bench.interleaved(reader.get, floor, max_reps=100, before=drop)
+    drop()
+    gc.collect()
+    return timed_row(f"cold get(), {KINDS[kind].name}", size_label(rows), t_r, t_f, "≤ 1.1x",
+                     verdict(t_r / t_f, 1.10))
+
+
+# ---------------------------------------------------------------------------
+# Cases: call overhead
+
+
+def exists_without_sources(bench: Bench) -> Row:
+    reader = CryptoMktData(DATE0, INSTRUMENT, DataType.Klines, data_sources=[])
+    assert reader.exists() is False
+    loops = range(bench.call_loops)
+    t_r, t_f = bench.call_overhead(exists_calls(reader, loops), exists_calls(PyReader(), loops))
+    return timed_row("exists(), no data sources", "call", t_r, t_f, "≤ 1.0x", verdict(t_r / t_f, 1.0))
+
+
+def get_path_trivial_path_manager(bench: Bench, data_type: DataType, what: str) -> Row:
+    reader = CryptoMktData(DATE0, INSTRUMENT, data_type, data_sources=[SOURCE])
+    loops = range(bench.call_loops)
+    with rebound(light_data, PathManager=TrivialPathManager):
+        assert reader.get_path(SOURCE) == "/data/path"
+        t_r, t_f = bench.call_overhead(get_path_calls(reader, SOURCE, loops),
+                                       get_path_calls(PyReader(), SOURCE, loops))
+        # What the reader cannot avoid: one keyword call of the path builder,
+        # timed against the reader for its own share.
+        t_r2, t_b = bench.call_overhead(get_path_calls(reader, SOURCE, loops),
+                                        builder_calls(TrivialPathManager, loops))
+    return timed_row(f"get_path(source), {what}, trivial PathManager", "call", t_r, t_f, "≤ 1.0x",
+                     f"{verdict(t_r / t_f, 1.0)}; builder call alone {fmt_time(t_b)}, "
+                     f"reader minus builder {fmt_time(t_r2 - t_b)}")
+
+
+def get_path_standin_path_manager(bench: Bench) -> Row:
+    """The same call on the stand-in PathManager, which validates its arguments and
+    stats the configuration file on every call (it parses the file again only when
+    the file changed)."""
+    reader = CryptoMktData(DATE0, INSTRUMENT, DataType.Klines, data_sources=[SOURCE])
+    few = range(max(bench.call_loops // 50, 20))
+    t_r, t_s = bench.call_overhead(get_path_calls(reader, SOURCE, few),
+                                   builder_calls(light_data.PathManager, few), loops=len(few))
+    t_f, _ = bench.call_overhead(get_path_calls(PyReader(), SOURCE, range(bench.call_loops)), lambda: None)
+    return timed_row("get_path(source), klines, stand-in PathManager (info)", "call", t_r, t_f, "(info)",
+                     f"stand-in alone {fmt_time(t_s)}; reader minus stand-in {fmt_time(t_r - t_s)}")
+
+
+def binding_error(bench: Bench) -> Row:
+    reader = CryptoMktData(DATE0, INSTRUMENT, DataType.Klines, data_sources=[])
+    loops = range(bench.call_loops)
+    t_r, t_f = bench.call_overhead(bad_calls(reader, loops), bad_calls(PyReader(), loops))
+    return timed_row("binding error: exists(1), TypeError caught", "call", t_r, t_f, "≤ 1.0x",
+                     verdict(t_r / t_f, 1.0))
+
+
+# ---------------------------------------------------------------------------
+# Cases: memory, one fresh interpreter per measurement
 
 
 def _status_kib(key: str) -> int:
@@ -343,18 +652,86 @@ def reset_peak_rss() -> bool:
         return False
 
 
-def memory_growth(side: str, kind: str, date: int, warm_date: int, cache_file: str, warm_cache: str,
-                  config: Path) -> dict:
-    code = CHILD_CODE.format(bench_dir=str(HERE),
-                             args=(side, kind, date, warm_date, cache_file, warm_cache))
+def memory_child(side: str, kind: str, date: int, warm_date: int, cache_file: str,
+                 warm_cache_file: str) -> None:
+    """Runs in the child: prints the peak RSS growth of one warm read, as JSON."""
+    if side == "reader":
+        data_type = KINDS[kind].data_type
+        reader = CryptoMktData(date, INSTRUMENT, data_type, data_sources=[SOURCE])
+        warm = CryptoMktData(warm_date, INSTRUMENT, data_type, data_sources=[SOURCE])
+        run, warm_up = reader.get, warm.get
+    else:
+        floor = KINDS[kind].floor
+        run, warm_up = (lambda: floor(cache_file)), (lambda: floor(warm_cache_file))
+    # Same code paths once on a small table, so that lazily loaded code and
+    # allocator arenas do not count as the call's memory.
+    warm_up()
+    warm_up()
+    gc.collect()
+    base, reset = rss_kib(), reset_peak_rss()
+    if not reset:
+        base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    df = run()
+    peak = peak_rss_kib() if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"growth": (peak - base) * 1024, "table": int(df.memory_usage(deep=True).sum()),
+                      "rows": len(df), "reset": reset}))
+
+
+def memory_growth(config: Path, *args: object) -> dict:
+    code = f"import sys; sys.path.insert(0, {str(HERE)!r}); import run; run.memory_child(*{args!r})"
     env = dict(os.environ, HALVORN_CONFIG=str(config))
     out = subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True,
                          text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def peak_rss_growth(bench: Bench, kind: str, rows: int, small: int) -> Row:
+    """A warm get() of `rows` rows after warming up on `small` rows."""
+    bench.log(f"memory {kind} {rows}")
+    big, warm = bench.warm(kind, rows), bench.warm(kind, small)
+    args = (kind, big.reader.date, warm.reader.date, big.cache_file, warm.cache_file)
+    growth_r, growth_f, table = [], [], 0
+    for _ in range(1 if bench.quick else 3):
+        r = memory_growth(bench.config, "reader", *args)
+        f = memory_growth(bench.config, "floor", *args)
+        growth_r.append(r["growth"])
+        growth_f.append(f["growth"])
+        table = r["table"]
+    m_r, m_f = statistics.median(growth_r), statistics.median(growth_f)
+    return Row(f"peak RSS growth, warm get(), {KINDS[kind].name}", size_label(rows), mib(m_r),
+               mib(m_f), m_r / m_f, f"≤ floor + table ({mib(table)})",
+               ("yes" if m_r - m_f <= table else "**no**")
+               + f"; {(m_r - m_f) / 2**20:+.1f} MiB above the floor")
+
+
 # ---------------------------------------------------------------------------
 # The run
+
+
+def run_cases(bench: Bench, sizes: list[int]) -> list[Row]:
+    big = max(sizes)
+    cold_sizes = [s for s in sizes if s >= 100_000] or [big]
+    per_row_sizes = sorted({s for s in (1_000, 100_000, 1_000_000, 10_000_000) if s <= big} |
+                           {s for s in sizes if s >= 1_000})
+    rows: list[Row] = []
+    for kind in KINDS:
+        for n in sizes:
+            rows.append(warm_get(bench, kind, n))
+            if kind == "plain" and n == 1:
+                rows.append(warm_get_fixed_path_manager(bench, n))
+    rows += per_row(bench, per_row_sizes)
+    for kind in KINDS:
+        for n in cold_sizes:
+            rows.append(cold_get(bench, kind, n))
+    bench.log("call overhead")
+    rows.append(exists_without_sources(bench))
+    rows.append(get_path_trivial_path_manager(bench, DataType.Klines, "klines"))
+    rows.append(get_path_trivial_path_manager(bench, DataType.DerivativeTicker, "derivative ticker"))
+    rows.append(get_path_standin_path_manager(bench))
+    rows.append(binding_error(bench))
+    for kind in KINDS:
+        rows.append(peak_rss_growth(bench, kind, big, min(sizes)))
+    return rows
 
 
 def main() -> None:
@@ -371,298 +748,22 @@ def main() -> None:
         sizes = sorted({int(s.replace("_", "")) for s in options.sizes.split(",") if s})
     else:
         sizes = [1, 100_000, 1_000_000] if options.quick else [1, 100_000, 10_000_000]
-    big = max(sizes)
-    cold_sizes = [s for s in sizes if s >= 100_000] or [big]
-    per_row_sizes = sorted({s for s in (1_000, 100_000, 1_000_000, 10_000_000) if s <= big} |
-                           {s for s in sizes if s >= 1_000})
-    budget = 1.0 if options.quick else 4.0
-    min_reps = 3 if options.quick else 9
-    call_samples, call_loops = (15, 2_000) if options.quick else (41, 10_000)
 
     work = Path(tempfile.mkdtemp(prefix="light_data_bench_"))
-    config = write_config(work)
-    os.environ["HALVORN_CONFIG"] = str(config)
-
-    def measure() -> None:
-        # The reader module is imported once the configuration is in place.
-        import halvorn.orrery_data.light_data as light_data
-        from halvorn.orrery_data.enums import DataSource, DataType
-        from halvorn.orrery_data.light_data import CryptoMktData
-        from halvorn.orrery_utils.priceable.instrument import Instrument
-
-        instrument = Instrument(exchange="binance-futures", symbol="BTCUSDT")
-        SOURCE = DataSource.binance  # one data source: every read is served by it
+    try:
+        config = write_config(work)
+        os.environ["HALVORN_CONFIG"] = str(config)
         header = machine_header()
         print(header, flush=True)
-        rows: list[Row] = []
-        notes: list[str] = []
-        started = time.perf_counter()
-
-        kinds = {
-            "plain": (DataType.Klines, klines, floor_plain, "warm get(), klines (no normalisation)"),
-            "ticker": (DataType.DerivativeTicker, derivative_ticker, floor_ticker,
-                       "warm get(), derivative ticker, µs \"timestamp\""),
-        }
-        dates = iter(range(DATE0, DATE0 + 28))
-
-        def stored(kind: str, n: int):
-            """A reader on a freshly written table of n rows; its storage and cache files."""
-            data_type, make, _, _ = kinds[kind]
-            reader = CryptoMktData(next(dates), instrument, data_type, data_sources=[SOURCE])
-            table = make(n)
-            reader.write(table)
-            del table
-            storage_file = reader.get_path(SOURCE)
-            cache_file = str(work / "cache" / (__import__("hashlib").sha256(
-                storage_file.encode()).hexdigest() + ".feather"))
-            return reader, storage_file, cache_file
-
-        def log(msg: str) -> None:
-            print(f"  [{time.perf_counter() - started:6.1f}s] {msg}", file=sys.stderr, flush=True)
-
-        # --- warm reads (and per-row figures for the normalised kind) -----------
-        per_row: dict[int, tuple[float, float]] = {}
-        memory_targets: dict[str, tuple[int, str]] = {}
-        small_targets: dict[str, tuple[int, str]] = {}
-        for kind in ("plain", "ticker"):
-            _, _, floor, label = kinds[kind]
-            kind_sizes = sorted(set(sizes) | (set(per_row_sizes) if kind == "ticker" else set()))
-            for n in kind_sizes:
-                log(f"warm {kind} {n}")
-                reader, _, cache_file = stored(kind, n)
-                first = reader.get()  # cold: fills the cache
-                assert os.path.isfile(cache_file), cache_file
-                del first
-                got = reader.get()
-                check_same(got, floor(cache_file))
-                del got
-                t_r, t_f = interleaved(reader.get, lambda: floor(cache_file), budget=budget,
-                                       min_reps=min_reps, max_reps=300, collect=n >= 100_000)
-                if kind == "ticker":
-                    per_row[n] = (t_r, t_f)
-                if n in sizes:
-                    limit = 1.5 if n < 100_000 else 1.15
-                    rows.append(Row(label, size_label(n), fmt_time(t_r), fmt_time(t_f), t_r / t_f,
-                                    f"≤ {limit}x", verdict(t_r / t_f, limit)))
-                if n == big:
-                    memory_targets[kind] = (reader.date, cache_file)
-                if n == min(sizes):
-                    small_targets[kind] = (reader.date, cache_file)
-                if n == 1 and kind == "plain":
-                    # The same 1-row read with a path builder that costs nothing,
-                    # to tell the reader's own cost from the stand-in's.
-                    saved = light_data.PathManager
-                    path_text = reader.get_path(DataSource.binance)
-
-                    class FixedPathManager:
-                        @staticmethod
-                        def get_mktdata_path(*, date, instrument, data_type, data_source,
-                                             data_destination):
-                            return path_text
-
-                    light_data.PathManager = FixedPathManager
-                    try:
-                        t_r, t_f = interleaved(reader.get, lambda: floor(cache_file), budget=budget,
-                                               min_reps=min_reps, max_reps=300, collect=False)
-                    finally:
-                        light_data.PathManager = saved
-                    rows.append(Row(label + ", fixed PathManager (info)", size_label(n),
-                                    fmt_time(t_r), fmt_time(t_f), t_r / t_f, "(info)", "—"))
-                del reader
-                gc.collect()
-
-        # --- per-row cost of the warm normalised read -----------------------------
-        ns_r = {n: per_row[n][0] / n * 1e9 for n in per_row_sizes}
-        ns_f = {n: per_row[n][1] / n * 1e9 for n in per_row_sizes}
-        large = [n for n in per_row_sizes if n >= 100_000]
-        if len(large) >= 2:
-            # Linear cost means a flat ns/row; a falling one is the fixed cost of a
-            # call spread over more rows. Only a rising ns/row would be worse.
-            spread = ns_r[large[-1]] / min(ns_r[n] for n in large)
-            linear = (f"ns/row at {size_label(large[-1])} is {spread:.2f}x the lowest over "
-                      f"{size_label(large[0])}–{size_label(large[-1])}")
-        else:
-            spread, linear = None, "n/a"
-        for n in per_row_sizes:
-            rows.append(Row("per row: warm get(), derivative ticker", size_label(n),
-                            f"{ns_r[n]:.1f} ns/row", f"{ns_f[n]:.1f} ns/row", ns_r[n] / ns_f[n],
-                            "linear" if n == per_row_sizes[-1] else "",
-                            ("n/a (needs two sizes from 100k up)" if spread is None else
-                             ("yes" if spread <= 1.5 else "**no**") + "; " + linear)
-                            if n == per_row_sizes[-1] else ""))
-
-        # --- cold reads: storage read plus cache write -------------------------------
-        for kind in ("plain", "ticker"):
-            data_type = kinds[kind][0]
-            for n in cold_sizes:
-                log(f"cold {kind} {n}")
-                reader, storage_file, cache_file = stored(kind, n)
-                tmp = str(work / "cache" / "floor-tmp.feather")
-                os.makedirs(work / "cache", exist_ok=True)
-
-                def drop() -> None:
-                    reader.remove_cache()
-                    if os.path.exists(tmp):
-                        os.remove(tmp)
-
-                drop()
-                got = reader.get()
-                assert os.path.isfile(cache_file)
-                check_same(got, floor_cold(storage_file, tmp, kind == "ticker"))
-                check_same(pd.read_feather(cache_file), pd.read_feather(tmp))
-                del got
-                t_r, t_f = interleaved(reader.get,
-                                       lambda: floor_cold(storage_file, tmp, kind == "ticker"),
-                                       budget=budget, min_reps=min_reps, max_reps=100, before=drop)
-                label = "cold get(), " + ("derivative ticker" if kind == "ticker" else "klines")
-                rows.append(Row(label, size_label(n), fmt_time(t_r), fmt_time(t_f), t_r / t_f,
-                                "≤ 1.1x", verdict(t_r / t_f, 1.10)))
-                drop()
-                del reader
-                gc.collect()
-
-        # --- call overhead ----------------------------------------------------------
-        log("call overhead")
-
-        class PyReader:
-            """Empty Python methods with the reader's signatures."""
-
-            def exists(self):
-                return False
-
-            def get_path(self, data_source):
-                pass
-
-        py = PyReader()
-        no_sources = CryptoMktData(DATE0, instrument, DataType.Klines, data_sources=[])
-        assert no_sources.exists() is False
-        loops = range(call_loops)
-
-        def loop_exists(obj):
-            def run() -> None:
-                for _ in loops:
-                    obj.exists()
-            return run
-
-        def loop_get_path(obj, source):
-            def run() -> None:
-                for _ in loops:
-                    obj.get_path(source)
-            return run
-
-        def loop_bad_call(obj):
-            def run() -> None:
-                for _ in loops:
-                    try:
-                        obj.exists(1)
-                    except TypeError:
-                        pass
-            return run
-
-        t_r, t_f = per_call(loop_exists(no_sources), loop_exists(py), samples=call_samples,
-                            loops=call_loops)
-        rows.append(Row("exists(), no data sources", "call", fmt_time(t_r), fmt_time(t_f), t_r / t_f,
-                        "≤ 1.0x", verdict(t_r / t_f, 1.0)))
-
-        class TrivialPathManager:
-            @staticmethod
-            def get_mktdata_path(*, date, instrument, data_type, data_source, data_destination):
-                return "/data/path"
-
-        def builder_alone() -> None:
-            build = TrivialPathManager.get_mktdata_path
-            destination = light_data.DataDestination.processed_data
-            for _ in loops:
-                build(date=DATE0, instrument=instrument, data_type=DataType.Klines,
-                      data_source=DataSource.binance, data_destination=destination)
-
-        saved = light_data.PathManager
-        for data_type, what in ((DataType.Klines, "klines"), (DataType.DerivativeTicker, "derivative ticker")):
-            reader = CryptoMktData(DATE0, instrument, data_type, data_sources=[SOURCE])
-            light_data.PathManager = TrivialPathManager
-            try:
-                assert reader.get_path(DataSource.binance) == "/data/path"
-                t_r, t_f = per_call(loop_get_path(reader, DataSource.binance),
-                                    loop_get_path(py, DataSource.binance),
-                                    samples=call_samples, loops=call_loops)
-                # What the reader cannot avoid: one keyword call of the path
-                # builder, timed against the reader for its own share.
-                t_r2, t_b = per_call(loop_get_path(reader, DataSource.binance), builder_alone,
-                                     samples=call_samples, loops=call_loops)
-            finally:
-                light_data.PathManager = saved
-            rows.append(Row(f"get_path(source), {what}, trivial PathManager", "call", fmt_time(t_r),
-                            fmt_time(t_f), t_r / t_f, "≤ 1.0x",
-                            f"{verdict(t_r / t_f, 1.0)}; builder call alone {fmt_time(t_b)}, "
-                            f"reader minus builder {fmt_time(t_r2 - t_b)}"))
-        # The same call on the stand-in PathManager, which rereads the configuration file.
-        reader = CryptoMktData(DATE0, instrument, DataType.Klines, data_sources=[SOURCE])
-        few = max(call_loops // 50, 20)
-
-        def reader_calls() -> None:
-            for _ in range(few):
-                reader.get_path(DataSource.binance)
-
-        def standin_only() -> None:
-            for _ in range(few):
-                saved.get_mktdata_path(date=DATE0, instrument=instrument, data_type=DataType.Klines,
-                                       data_source=DataSource.binance,
-                                       data_destination=light_data.DataDestination.processed_data)
-
-        t_r, t_s = per_call(reader_calls, standin_only, samples=call_samples, loops=few)
-        t_f, _ = per_call(loop_get_path(py, DataSource.binance), lambda: None, samples=call_samples,
-                          loops=call_loops)
-        rows.append(Row("get_path(source), klines, stand-in PathManager (info)", "call", fmt_time(t_r),
-                        fmt_time(t_f), t_r / t_f, "(info)",
-                        f"stand-in alone {fmt_time(t_s)}; reader minus stand-in {fmt_time(t_r - t_s)}"))
-
-        t_r, t_f = per_call(loop_bad_call(no_sources), loop_bad_call(py), samples=call_samples,
-                            loops=call_loops)
-        rows.append(Row("binding error: exists(1), TypeError caught", "call", fmt_time(t_r),
-                        fmt_time(t_f), t_r / t_f, "≤ 1.0x", verdict(t_r / t_f, 1.0)))
-
-        # --- memory -------------------------------------------------------------------
-        for kind in ("plain", "ticker"):
-            log(f"memory {kind} {big}")
-            date, cache_file = memory_targets[kind]
-            warm_date, warm_cache = small_targets[kind]
-            growth_r, growth_f, table = [], [], 0
-            for _ in range(1 if options.quick else 3):
-                r = memory_growth("reader", kind, date, warm_date, cache_file, warm_cache, config)
-                f = memory_growth("floor", kind, date, warm_date, cache_file, warm_cache, config)
-                growth_r.append(r["growth"])
-                growth_f.append(f["growth"])
-                table = r["table"]
-            m_r, m_f = statistics.median(growth_r), statistics.median(growth_f)
-            label = "peak RSS growth, warm get(), " + (
-                "derivative ticker" if kind == "ticker" else "klines")
-            rows.append(Row(label, size_label(big), mib(m_r), mib(m_f), m_r / m_f,
-                            f"≤ floor + table ({mib(table)})",
-                            ("yes" if m_r - m_f <= table else "**no**") +
-                            f"; {(m_r - m_f) / 2**20:+.1f} MiB above the floor"))
-
-        # --- output ---------------------------------------------------------------------
-        lines = [
-            "| case | size | reader median | floor median | ratio | goal | met? |",
-            "| --- | --- | ---: | ---: | ---: | --- | --- |",
-        ]
-        for row in rows:
-            ratio = f"{row.ratio:.2f}x" if row.ratio is not None else "—"
-            lines.append(f"| {row.case} | {row.size} | {row.reader} | {row.floor} | {ratio} | "
-                         f"{row.goal} | {row.met} |")
+        bench = Bench(work, config, options.quick)
+        table = markdown_table(run_cases(bench, sizes))
         mode = "quick" if options.quick else "full"
-        text = (f"{header}\nmode: {mode}; sizes {', '.join(size_label(s) for s in sizes)}; "
-                f"took {time.perf_counter() - started:.0f} s\n\n" + "\n".join(lines) + "\n")
-        for note in notes:
-            text += f"\n{note}"
-        print()
-        print("\n".join(text.splitlines()[2:]))
+        summary = (f"mode: {mode}; sizes {', '.join(size_label(s) for s in sizes)}; "
+                   f"took {time.perf_counter() - bench.started:.0f} s")
+        print(f"\n{summary}\n\n{table}")
         if options.out:
             Path(options.out).parent.mkdir(parents=True, exist_ok=True)
-            Path(options.out).write_text(text)
-
-    try:
-        measure()
+            Path(options.out).write_text(f"{header}\n{summary}\n\n{table}\n")
     finally:
         if options.keep:
             print(f"kept {work}", file=sys.stderr)

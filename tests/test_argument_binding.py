@@ -8,7 +8,8 @@ import traceback
 import pandas as pd
 import pytest
 
-from conftest import METHOD_SIGNATURES, DataSource, DataType, cache_files, frame, vectorcall
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import METHOD_SIGNATURES, cache_files, frame, takes, vectorcall
 
 DATE = 20240105
 
@@ -26,10 +27,6 @@ def required_args(name, instrument):
     return {"__init__": (DATE, instrument, DataType.Klines), "get_path": (DataSource.binance,),
             "get_raw_data_path": (DataSource.binance,), "compute_cmc_historical_snapshot_date": (DATE,),
             "_read_cache": ("/nowhere/x.feather",), "write": (None,), "write_raw_data": (None,)}.get(name, ())
-
-
-def takes(name: str, how: str, count: int, given: int) -> str:
-    return f"{name}() takes {how} {count} positional argument{'s' if count != 1 else ''} ({given} given)"
 
 
 def generated_cases():

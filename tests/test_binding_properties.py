@@ -10,9 +10,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import METHOD_SIGNATURES, DataSource, DataType
-from test_argument_binding import takes
+from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.data_IO.data_IO_module import FileType
+from support import METHOD_SIGNATURES, takes
 
 DATE = 20240105
 STORED = pd.DataFrame({"DateTime": [1, 2], "price": [1.0, 2.0]})

@@ -9,8 +9,8 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
-from conftest import DataSource, cache_files, frame
-from read_support import DATE, OTHER, P1, P2, TARDIS, cache_path, path_of, put, reader_factory, shapes
+from halvorn.orrery_data.enums import DataSource
+from support import DATE, OTHER, P1, P2, TARDIS, cache_files, cache_path, frame, path_of, put, reader_factory, shapes
 
 
 @pytest.fixture

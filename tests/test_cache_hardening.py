@@ -17,8 +17,7 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
-from conftest import cache_files
-from read_support import CACHE_NAME, DATE, OTHER, TARDIS, cache_path
+from support import CACHE_NAME, DATE, OTHER, TARDIS, cache_files, cache_path
 
 HOST = re.sub(r"[^A-Za-z0-9._-]", "_", os.uname().nodename)
 STORED = pd.DataFrame({"DateTime": np.arange(50, dtype="int64"), "price": np.linspace(1.0, 2.0, 50)})

@@ -10,8 +10,8 @@ import sys
 import numpy as np
 import pandas as pd
 
-from conftest import DataType, cache_files
-from read_support import CACHE_NAME, DATE, OTHER
+from halvorn.orrery_data.enums import DataType
+from support import CACHE_NAME, DATE, OTHER, cache_files
 
 WORKERS = 4
 SECONDS = 2.5

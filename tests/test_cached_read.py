@@ -10,8 +10,8 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
-from conftest import DataSource, cache_files, frame
-from read_support import (
+from halvorn.orrery_data.enums import DataSource
+from support import (
     BINANCE,
     CACHE_NAME,
     DATE,
@@ -19,8 +19,10 @@ from read_support import (
     P1,
     P2,
     TARDIS,
+    cache_files,
     cache_path,
     failed,
+    frame,
     path_of,
     reader_factory,
     shapes,

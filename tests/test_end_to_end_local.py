@@ -7,7 +7,8 @@ import os
 import pandas as pd
 import pytest
 
-from conftest import DataDestination, DataSource, DataType, cache_files, frame
+from halvorn.orrery_data.enums import DataDestination, DataSource, DataType
+from support import cache_files, frame
 
 DATE = 20240105  # a Friday; its snapshot Sunday is 20231231
 REDIRECTED = [DataType.DerivativeTicker, DataType.Liquidations, DataType.Metrics]

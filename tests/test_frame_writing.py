@@ -5,7 +5,8 @@ from __future__ import annotations
 import pandas as pd
 import pytest
 
-from conftest import DataDestination, DataSource, DataType, cache_files, default_path, frame, mktdata_call
+from halvorn.orrery_data.enums import DataDestination, DataSource, DataType
+from support import cache_files, default_path, frame, mktdata_call
 
 DATE = 20240105
 DESTINATION = {"write": DataDestination.processed_data, "write_raw_data": DataDestination.raw_mkt_data}

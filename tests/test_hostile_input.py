@@ -12,9 +12,9 @@ import pytest
 from pandas.errors import OutOfBoundsDatetime
 from pandas.testing import assert_frame_equal
 
-from conftest import DataType, cache_files, frame
+from halvorn.orrery_data.enums import DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from read_support import CACHE_NAME, DATE, OTHER, P1, TARDIS, cache_path, reader_factory
+from support import CACHE_NAME, DATE, OTHER, P1, TARDIS, cache_files, cache_path, frame, reader_factory
 
 TIMED, S = DataType.Metrics, 1704153600  # S: 2024-01-02 00:00:00 in seconds
 TOO_BIG = (OverflowError, ValueError)

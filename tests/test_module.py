@@ -25,7 +25,8 @@ import halvorn.orrery_utils.config_loader.config_loader as config_loader
 import halvorn.orrery_utils.data_IO.data_IO_module as data_io
 import halvorn.orrery_utils.priceable.instrument as instrument_module
 import halvorn.orrery_utils.time_utils as time_utils
-from conftest import METHOD_SIGNATURES, DataType
+from halvorn.orrery_data.enums import DataType
+from support import METHOD_SIGNATURES
 
 NAME = "halvorn.orrery_data.light_data"
 IMPORT_DUNDERS = {"__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__", "__builtins__"}

@@ -12,19 +12,19 @@ import time
 import traceback
 from types import SimpleNamespace
 
+import moto.server  # noqa: F401 - the S3 test server; missing, these tests must fail, not vanish
 import pandas as pd
 import pyarrow.fs as pafs
 import pytest
 
-from conftest import DataSource, DataType, cache_files, frame
+from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.data_IO.data_IO_module import (
     DataIOModule,
     FileType,
     ObjectStoreConfigError,
     ObjectStoreError,
 )
-
-pytest.importorskip("moto.server")
+from support import cache_files, frame
 
 DATE = 20240105
 ACCESS_KEY = "AKIATESTACCESS0001"

@@ -9,8 +9,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pandas.testing import assert_frame_equal
 
-from conftest import DataType, frame
-from read_support import BINANCE, OTHER, P1, P2, TARDIS, cache_path, failed, reader_factory, shapes
+from halvorn.orrery_data.enums import DataType
+from support import BINANCE, OTHER, P1, P2, TARDIS, cache_path, failed, frame, reader_factory, shapes
 
 TIMED = [DataType.DerivativeTicker, DataType.Liquidations, DataType.Metrics]
 INT64_MAX = 2**63 - 1

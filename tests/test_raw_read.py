@@ -9,7 +9,8 @@ from types import SimpleNamespace
 import pandas as pd
 import pytest
 
-from conftest import DataDestination, DataSource, DataType, cache_files, default_path, frame, mktdata_call
+from halvorn.orrery_data.enums import DataDestination, DataSource, DataType
+from support import cache_files, default_path, frame, mktdata_call
 
 DATE = 20240105
 SOURCES = [DataSource.tardis, DataSource.binance, DataSource.okx]

@@ -6,7 +6,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import DataSource, DataType
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import Config
 
 DATE = 20240105
 ATTRIBUTES = ["use_minio_storage", "date", "instrument", "data_type", "silent_fail", "data_sources",
@@ -91,11 +92,6 @@ def test_file_type_default_was_captured_at_class_creation(light_data, platform, 
     monkeypatch.setattr(light_data, "FileType", SimpleNamespace(Feather=object()))
     reader = light_data.CryptoMktData(DATE, instrument, DataType.Klines)
     assert reader._file_type is feather
-
-
-class Config(dict):
-    def getboolean(self, section, key):
-        return False
 
 
 @pytest.mark.parametrize(

@@ -2,88 +2,14 @@
 
 from __future__ import annotations
 
-import gc
-import logging
-import sys
-from types import SimpleNamespace
 
 import pandas as pd
 import pytest
 
-from conftest import METHOD_SIGNATURES, DataSource, DataType, vectorcall
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import LEAN, METHOD_SIGNATURES, PATH, TABLE, B, Config, assert_flat, run, vectorcall
 
-DATE, SUNDAY, PATH = 20240105, 20231231, "lean/store/path"
-WARMUP, ROUNDS, BATCHES = 30, 300, 6
-# Allocated blocks may move a little while pandas settles its own bookkeeping; a leak of one block
-# every tenth call grows a batch by ROUNDS // 10.
-BLOCK_SLACK = ROUNDS // 10
-# Objects that every call passes around, whose counts other code moves too: a reference leaked on
-# every call grows them by ROUNDS a batch.
-SHARED = [None, True, False, *map(sys.intern, (
-    "DateTime", "timestamp", "data_sources", "data_source", "data_type", "date", "cache_dir", "io_obj",
-    "get_path", "get_raw_data_path", "get_raw", "_read_cache", "remove_cache", "_get", "read_file_wrapper",
-    "load_path", "write_file_wrapper", "empty", "read_feather", "to_feather", "columns", "set_index",
-    "debug", "info", "exception", "format_exc", "join", "path", "os", "pd", "logging", "reading "))]
-SHARED_SLACK = ROUNDS // 2
-TABLE = pd.DataFrame({"price": [1.0, 2.0]})
-
-
-class Config(dict):
-    def getboolean(self, section, key):
-        return False
-
-
-CONFIG = Config(data_related={"LOCAL_DATA_CACHE_DIR": "/nonexistent/light-data-cache"})
-B = SimpleNamespace()  # behaviour of the lean fakes, set per scenario
-
-
-def fail_if(name):
-    if name in B.fail:
-        raise RuntimeError(name)
-
-
-class ConfigLoader:
-    def __init__(self):
-        self.config = B.config
-
-
-class PathManager:
-    @staticmethod
-    def get_mktdata_path(date, instrument, data_type, data_source, data_destination):
-        fail_if("path" if data_source is not DataSource.binance else "path-binance")
-        return B.path
-
-
-class TradingDay:
-    def __init__(self):
-        fail_if("TradingDay")
-
-    def get_last_sunday(self, date_int):
-        fail_if("sunday")
-        return B.sunday
-
-
-class DataIOModule:
-    def __init__(self, file_type, use_minio_storage):
-        fail_if("DataIOModule")
-
-    def exists(self, path):
-        fail_if("exists")
-        return B.exists
-
-    def read_file_wrapper(self, load_path):
-        if "read" in B.fail or ("read-tardis" in B.fail and B.reads % 2 == 0):
-            B.reads += 1
-            raise FileNotFoundError(load_path)
-        B.reads += 1
-        return TABLE
-
-    def write_file_wrapper(self, dataframe, write_path):
-        fail_if("write")
-
-
-LEAN = {"ConfigLoader": ConfigLoader, "PathManager": PathManager, "TradingDay": TradingDay, "DataIOModule": DataIOModule}
-DEFAULTS = dict(fail=frozenset(), config=CONFIG, path=PATH, sunday=SUNDAY, exists=False, reads=0)
+DATE = 20240105
 GOOD_ARGS = {"get_path": (DataSource.tardis,), "get_raw_data_path": (DataSource.tardis,),
              "compute_cmc_historical_snapshot_date": (DATE,), "_read_cache": ("x",), "write": (TABLE,),
              "write_raw_data": (TABLE,), "__init__": (DATE, None, DataType.Klines)}
@@ -143,26 +69,6 @@ SCENARIOS = [
 ]
 
 
-@pytest.fixture
-def lean(light_data, monkeypatch):
-    for name, value in LEAN.items():
-        monkeypatch.setattr(light_data, name, value)
-    vars(B).update(DEFAULTS)
-    logging.disable(logging.CRITICAL)  # log records would pile up in pytest's handlers
-    yield
-    logging.disable(logging.NOTSET)
-
-
-def run(op, expected):
-    if expected is None:
-        return op()
-    try:
-        op()
-    except expected:
-        return None
-    raise AssertionError("the scenario did not fail")
-
-
 @pytest.mark.parametrize("settings, op, expected", [s[1:] for s in SCENARIOS], ids=[s[0] for s in SCENARIOS])
 def test_repeated_calls_leak_nothing(light_data, lean, instrument, settings, op, expected):
     C = light_data.CryptoMktData
@@ -181,28 +87,3 @@ def test_repeated_calls_leak_nothing(light_data, lean, instrument, settings, op,
                C, *vars(C).values(), *LEAN.values(), DataType.Klines, DataType.Metrics, DataSource.tardis, DataSource.binance]
     assert_flat(call, expected, tracked)
 
-
-def refcounts(objects) -> list[int]:
-    return [sys.getrefcount(obj) for obj in objects]
-
-
-def assert_flat(call, expected, tracked) -> None:
-    """Calls `call` in batches after a warm-up: the reference counts of `tracked` must not move at all,
-    those of SHARED (moved by other code too) must stay within SHARED_SLACK, and the allocated
-    blocks must settle to a batch that grows less than BLOCK_SLACK."""
-    for _ in range(WARMUP):
-        run(call, expected)
-    gc.collect()
-    counts, shared = refcounts(tracked), refcounts(SHARED)
-    growth: list[int] = []
-    while len(growth) < BATCHES and (not growth or abs(growth[-1]) >= BLOCK_SLACK):
-        blocks = sys.getallocatedblocks()
-        for _ in range(ROUNDS):
-            run(call, expected)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - blocks)
-    assert refcounts(tracked) == counts
-    moved = {repr(obj): after - before for obj, before, after in zip(SHARED, shared, refcounts(SHARED))
-             if abs(after - before) >= SHARED_SLACK}
-    assert moved == {}
-    assert growth[-1] < BLOCK_SLACK, growth

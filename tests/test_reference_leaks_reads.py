@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gc
 import os
 import sys
 from pathlib import Path
@@ -11,21 +10,11 @@ from types import SimpleNamespace
 import pandas as pd
 import pytest
 
-from conftest import DataSource, DataType
-from read_support import cache_path
-from test_reference_leaks import LEAN, B, DataIOModule, assert_flat, fail_if, lean, run  # noqa: F401 - lean is a fixture
+from halvorn.orrery_data.enums import DataSource, DataType
+from support import LEAN, B, StoredTable, assert_flat, cache_path, run
 
 DATE = 20240105
 MS = [1704153600000, 1704153660000]
-
-
-class StoredTable(DataIOModule):
-    # Builds a new table from the columns B.table on every read, as a file read would. A copy of
-    # one shared table would share its index, whose weak reference list pandas prunes only now and
-    # then: noise that would hide a leak.
-    def read_file_wrapper(self, load_path):
-        fail_if("read")
-        return pd.DataFrame(B.table)
 
 
 FAILING_LOG = SimpleNamespace(debug=len, info=len, exception=int)  # int(message) raises ValueError

@@ -10,7 +10,8 @@ from unittest import mock
 import pandas as pd
 import pytest
 
-from conftest import METHOD_SIGNATURES, DataSource
+from halvorn.orrery_data.enums import DataSource
+from support import METHOD_SIGNATURES
 
 
 @pytest.mark.parametrize("name", METHOD_SIGNATURES)

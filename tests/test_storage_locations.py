@@ -7,7 +7,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import DataDestination, DataSource, DataType, frame, mktdata_call
+from halvorn.orrery_data.enums import DataDestination, DataSource, DataType
+from support import frame, mktdata_call
 
 DATE = 20240105
 KEYWORDS = ["date", "instrument", "data_type", "data_source", "data_destination"]

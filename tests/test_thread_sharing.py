@@ -12,8 +12,8 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
-from conftest import DataType, cache_files
-from read_support import CACHE_NAME, DATE, OTHER, TARDIS, cache_path
+from halvorn.orrery_data.enums import DataType
+from support import CACHE_NAME, DATE, OTHER, TARDIS, cache_files, cache_path
 
 THREADS, ROUNDS = 6, 60
 MS = np.arange(400, dtype="int64") * 60_000 + 1733616000123
