@@ -29,7 +29,7 @@ import stat
 import struct
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, BinaryIO
@@ -469,13 +469,15 @@ def where(date: int, instrument: str, data_type: Any, source: Any = None,
         # Paths do not depend on the storage back end; the local one needs no credentials.
         reader = CryptoMktData(date, Instrument(exchange, symbol), kind, use_minio_storage=False,
                                data_sources=sources)
-        paths = [(each.name, reader.get_path(each)) for each in reader.data_sources]
+        paths: list[tuple[str, str | None]] = [(each.name, reader.get_path(each)) for each in reader.data_sources]
     except _CONFIGURATION_ERRORS as error:
         raise CacheCommandError(str(error)) from None
     folder_path = os.path.abspath(cache_dir or reader.cache_dir)
     result = Locations(date, f"{exchange}:{symbol}", kind.name, folder_path)
     with _Folder(folder_path) as folder:
         for source_name, storage_path in paths:
+            if storage_path is None:
+                raise CacheCommandError(f"the path manager gave no storage path for {source_name}")
             name = cache_name_for(storage_path)
             try:
                 present = stat.S_ISREG(folder.lstat(name).st_mode)
@@ -680,7 +682,8 @@ def human_size(size: float) -> str:
 
 
 def human_age(seconds: float) -> str:
-    parts, rest = [], int(seconds)
+    parts: list[str] = []
+    rest = int(seconds)
     for unit, length in (("d", 86400), ("h", 3600), ("m", 60), ("s", 1)):
         if rest >= length or (unit == "s" and not parts):
             parts.append(f"{rest // length}{unit}")
@@ -729,8 +732,8 @@ def _print_removal(result: Removal) -> None:
     verb = "would remove" if result.dry_run else "removed"
     for each in result.removed:
         print(f"{verb} {each.name} ({human_size(each.size)})")
-    for each in result.failed:
-        print(f"could not remove {each.name}: {each.reason}", file=sys.stderr)
+    for failure in result.failed:
+        print(f"could not remove {failure.name}: {failure.reason}", file=sys.stderr)
     print(f"{verb} {len(result.removed)} files ({human_size(result.bytes)}); "
           f"{result.remaining_files} left ({human_size(result.remaining_bytes)})")
 
@@ -820,7 +823,7 @@ def _run(args: argparse.Namespace) -> tuple[Any, int]:
     return result, 1 if result.failed else 0
 
 
-_PRINTERS = {Info: _print_info, Listing: _print_listing, Locations: _print_locations,
+_PRINTERS: dict[type, Callable[[Any], None]] = {Info: _print_info, Listing: _print_listing, Locations: _print_locations,
              Verification: _print_verification, Removal: _print_removal}
 
 
