@@ -82,7 +82,7 @@ def names(folder: Path) -> set[str]:
 
 
 def test_info_and_ls_describe_the_folder_without_changing_it(cache, tmp_path):
-    before = names(cache.folder)
+    before, last_use = names(cache.folder), cache.good_old.stat().st_atime
     through_link = tmp_path / "link-to-cache"  # a configured folder may itself be a link
     through_link.symlink_to(cache.folder)
 
@@ -104,11 +104,12 @@ def test_info_and_ls_describe_the_folder_without_changing_it(cache, tmp_path):
     assert shapes == {cache.good_new.name: (3, 2), cache.good_old.name: (1000, 1),
                       cache.empty.name: (0, 1), cache.truncated.name: (None, None)}
     assert names(cache.folder) == before
+    assert cache.good_old.stat().st_atime == last_use  # looking is not using
 
 
 @pytest.mark.parametrize("fix", [False, True])
 def test_verify_reports_bad_entries_and_fix_removes_all_but_folders(cache, fix):
-    before = names(cache.folder)
+    before, last_use = names(cache.folder), cache.good_old.stat().st_atime
     status, report = run("verify", "--json", "--cache-dir", str(cache.folder), *(["--fix"] * fix))
 
     assert status == 1  # the folder at a cache name is never removed, so something bad is left
@@ -118,6 +119,7 @@ def test_verify_reports_bad_entries_and_fix_removes_all_but_folders(cache, fix):
     assert bad == {**{n: fix for n in fixable}, cache.folder_entry.name: False}
     assert names(cache.folder) == (before - fixable if fix else before)
     assert cache.target.exists()  # the link went, not what it points to
+    assert cache.good_old.stat().st_atime == last_use  # reading to check is not using
 
 
 def test_clean_temp_removes_only_the_leftovers_of_dead_writers(cache):

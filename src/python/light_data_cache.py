@@ -157,6 +157,9 @@ class _Entry:
         return max(self.status.st_atime, self.status.st_mtime)
 
 
+_O_NOATIME = getattr(os, "O_NOATIME", 0)
+
+
 class _Folder:
     """The cache folder, held open by one descriptor (a link to a folder is followed) so that
     every entry is reached through it; a missing folder has no entries."""
@@ -226,9 +229,18 @@ class _Folder:
 
     @contextlib.contextmanager
     def open_regular(self, name: str) -> Iterator[BinaryIO]:
-        """The entry opened for reading; refuses a link, and anything but a regular file."""
+        """The entry opened for reading; refuses a link, and anything but a regular file.
+
+        Reading does not update the access time where the system allows it (the owner of the
+        file, or root): otherwise looking at the cache would make every file look recently used.
+        """
         flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
-        fd = os.open(name, flags, dir_fd=self._dir_fd())
+        try:
+            fd = os.open(name, flags | _O_NOATIME, dir_fd=self._dir_fd())
+        except PermissionError:
+            if not _O_NOATIME:
+                raise
+            fd = os.open(name, flags, dir_fd=self._dir_fd())
         try:
             if not stat.S_ISREG(os.fstat(fd).st_mode):
                 raise OSError(f"{name} is not a regular file")
@@ -384,7 +396,8 @@ def info(cache_dir: str | None = None) -> Info:
     if files:
         result.oldest, result.newest = _cache_file(files[0], now), _cache_file(files[-1], now)
     for entry in entries:
-        if entry.temporary is None or stat.S_ISDIR(entry.status.st_mode):
+        mode = entry.status.st_mode
+        if entry.temporary is None or not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):
             continue
         if is_leftover(entry.temporary, entry.status, now):
             result.leftovers += 1
@@ -782,8 +795,9 @@ def _parser() -> argparse.ArgumentParser:
         "prune", parents=[common], help="remove old or least recently used cache files",
         description="Remove cache files unused for longer than AGE, then the least recently used "
                     "until the cache files total at most SIZE. The last use of a file is the later "
-                    "of its access and modification times (access times alone are unreliable on "
-                    "noatime and relatime mounts).")
+                    "of its access and modification times: access times alone are unreliable "
+                    "(noatime mounts never change them, relatime ones at most once a day). ls and "
+                    "verify read files without counting as a use.")
     trim.add_argument("--max-size", type=_argument(parse_size), metavar="SIZE",
                       help="bytes, or with K, M, G or T (powers of 1024), e.g. 10G")
     trim.add_argument("--older-than", type=_argument(parse_age), metavar="AGE",
