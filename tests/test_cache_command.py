@@ -92,7 +92,7 @@ def test_info_and_ls_describe_the_folder_without_changing_it(cache, tmp_path):
     assert (summary["files"], summary["bytes"]) == (4, sum(p.stat().st_size for p in regular))
     assert summary["oldest"]["name"] == cache.good_old.name
     assert summary["oldest"]["age_seconds"] > 9 * DAY
-    assert (summary["leftovers"], summary["leftover_bytes"], summary["writing"]) == (2, 14, 2)
+    assert (summary["leftovers"], summary["leftover_bytes"], summary["in_progress"]) == (2, 14, 2)
 
     status, listing = run("ls", "--json", "--sort", "age", "--limit", "3", "--cache-dir", str(through_link))
     assert status == 0

@@ -380,7 +380,7 @@ class Info:
     newest: CacheFile | None = None
     leftovers: int = 0  # temporary files of writers that died
     leftover_bytes: int = 0
-    writing: int = 0  # temporary files of writers still running (or of another host, recent)
+    in_progress: int = 0  # temporary files of writers still at work (or of another host, recent)
 
 
 def info(cache_dir: str | None = None) -> Info:
@@ -403,7 +403,7 @@ def info(cache_dir: str | None = None) -> Info:
             result.leftovers += 1
             result.leftover_bytes += entry.status.st_size
         else:
-            result.writing += 1
+            result.in_progress += 1
     return result
 
 
@@ -715,8 +715,8 @@ def _print_info(result: Info) -> None:
             print(f"{label:<13} {each.name}  last used {each.last_used} ({human_age(each.age_seconds)} ago)")
     print(f"leftovers     {result.leftovers} temporary files of writers that died "
           f"({human_size(result.leftover_bytes)})" + ("; clean-temp removes them" if result.leftovers else ""))
-    if result.writing:
-        print(f"being written {result.writing} temporary files of running writers")
+    if result.in_progress:
+        print(f"in progress   {result.in_progress} temporary files of writers still at work")
 
 
 def _print_listing(result: Listing) -> None:
@@ -768,16 +768,24 @@ def _positive(text: str) -> int:
     return value
 
 
+def _add_common_options(parser: argparse.ArgumentParser, default: Any) -> None:
+    parser.add_argument("--cache-dir", default=default,
+                        help="the cache folder (default: LOCAL_DATA_CACHE_DIR of the configuration)")
+    parser.add_argument("--json", action="store_true", default=default, help="print the result as JSON")
+
+
 def _parser() -> argparse.ArgumentParser:
+    # --cache-dir and --json go before or after the command; after it they are set only when
+    # given, so that they do not undo the same options given before it.
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--cache-dir", help="the cache folder (default: LOCAL_DATA_CACHE_DIR of the configuration)")
-    common.add_argument("--json", action="store_true", help="print the result as JSON")
+    _add_common_options(common, argparse.SUPPRESS)
     parser = argparse.ArgumentParser(
         prog="light-data-cache",
         description="See and manage the local Feather cache of CryptoMktData readers. Only cache "
                     "files and the readers' temporary files are touched; it is safe while readers use the cache.",
         epilog="Exit status: 0 on success, 1 when verify leaves bad entries or an entry could not "
                "be removed, 2 on usage or configuration errors.")
+    _add_common_options(parser, None)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     commands.add_parser("info", parents=[common], help="the folder, its size, oldest and newest files, leftovers")
     listing = commands.add_parser("ls", parents=[common], help="each cache file with size, rows, columns and age")
