@@ -25,10 +25,9 @@ def run(*args: str, console_script: bool = False) -> tuple[int, object]:
     command = [shutil.which("light-data-cache", path=os.path.dirname(sys.executable))] if console_script \
         else [sys.executable, "-m", "halvorn.orrery_data.light_data_cache"]
     done = subprocess.run([*command, *args], capture_output=True, text=True, timeout=120)
-    output = done.stdout
-    if "--json" in args and done.returncode != 2:
-        output = json.loads(output)
-    return done.returncode, output if done.returncode != 2 else done.stderr
+    if done.returncode == 2:  # a usage error: the message is on stderr
+        return 2, done.stderr
+    return done.returncode, json.loads(done.stdout) if "--json" in args else done.stdout
 
 
 def dead_pid() -> int:
@@ -160,7 +159,7 @@ def test_clear_needs_yes_and_spares_everything_not_a_cache_file(cache):
     assert status == 2 and "--yes" in message
     assert names(cache.folder) == before
 
-    status, report = run("clear", "--yes", "--json", "--cache-dir", str(cache.folder), console_script=True)
+    status, report = run("--cache-dir", str(cache.folder), "clear", "--yes", "--json", console_script=True)
 
     assert status == 0
     left = {cache.folder_entry.name, cache.dead.name, cache.live.name, cache.stale.name, cache.fresh.name,

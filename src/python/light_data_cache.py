@@ -860,13 +860,19 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as error:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return 1
-    if args.json:
-        data = dataclasses.asdict(result)
-        if isinstance(result, Verification):
-            data["left_bad"] = result.left_bad
-        print(json.dumps(data, indent=2))
-    else:
-        _PRINTERS[type(result)](result)
+    try:
+        if args.json:
+            data = dataclasses.asdict(result)
+            if isinstance(result, Verification):
+                data["left_bad"] = result.left_bad
+            print(json.dumps(data, indent=2))
+        else:
+            _PRINTERS[type(result)](result)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Whoever read the output stopped early (`| head`): the work is done, only the rest of
+        # the report is lost. Point stdout at nothing so that closing it at exit cannot fail too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return status
 
 
