@@ -49,7 +49,7 @@ def cache(tmp_path: Path) -> SimpleNamespace:
     name = lambda key: folder / cache_name_for(key)
     good_new, good_old = name("good-new"), name("good-old")
     pd.DataFrame({"price": [1.0, 2.0, 3.0], "size": [4, 5, 6]}).to_feather(good_new)
-    pd.DataFrame({"price": range(1000)}).to_feather(good_old)
+    pd.DataFrame({"price": range(1000)}).to_feather(good_old, chunksize=300)  # four record batches
     age(good_old, 10 * DAY)
     empty, truncated = name("empty"), name("truncated")
     pd.DataFrame({"price": []}).to_feather(empty)

@@ -339,8 +339,12 @@ def _shape(handle: BinaryIO, size: int) -> tuple[int | None, int | None]:
         schema = pyarrow.ipc.open_file(handle).schema
     except (pa.ArrowException, OSError, ValueError):
         return None, None
-    index = (schema.pandas_metadata or {}).get("index_columns", [])
-    columns = len(schema) - sum(isinstance(name, str) for name in index)
+    try:
+        # A stored index is kept as extra columns, named in the pandas metadata.
+        index = sum(isinstance(name, str) for name in schema.pandas_metadata["index_columns"])
+    except (KeyError, TypeError, ValueError):  # no pandas metadata, or metadata not as pandas writes it
+        index = 0
+    columns = len(schema) - index
     try:
         rows: int | None = _arrow_rows(handle.fileno(), size)
     except (ValueError, struct.error, OSError):
