@@ -96,6 +96,8 @@ def main() -> None:
         print(f"   cold get()  {cold_ms:8.2f} ms   warm get() {warm_ms:8.2f} ms")
         print(cold.head(3).to_string())
         print()
+    print(f"cache folder {reader.cache_dir}: `light-data-cache info` describes it; the README's")
+    print("section \"Where `make demo` writes\" says how to remove what this demo wrote.")
 
 
 if __name__ == "__main__":

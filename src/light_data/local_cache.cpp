@@ -109,7 +109,7 @@ bool parse_temporary(std::string_view rest, TemporaryWriter& writer) {
     const size_t pid_dash = front.rfind('-');
     if (pid_dash == std::string_view::npos || pid_dash == 0) return false;
     const std::string_view pid = front.substr(pid_dash + 1);
-    if (pid.empty() || pid.size() > 9) return false;
+    if (pid.empty() || pid.size() > 9 || pid.front() == '0') return false;
     long value = 0;
     for (char c : pid) {
         if (c < '0' || c > '9') return false;

@@ -11,7 +11,14 @@ module. Two defaults are available for interpolation in every section:
 
 (Relative XDG values are ignored, as the XDG base-directory rules require.)
 Options whose names end in ``_dir``, ``_root`` or ``_path`` are paths: after
-interpolation a leading ``~`` is expanded to the user's home folder.
+interpolation a leading ``~`` is expanded to the user's home folder. A relative
+``LOCAL_DATA_CACHE_DIR`` is taken relative to the configuration file's folder
+(not to the current folder); an empty one is refused.
+
+A comment may follow a value on the same line after whitespace and ``#`` or
+``;``. A missing section or option raises ``KeyError`` (or configparser's
+``NoSectionError``/``NoOptionError`` through ``get``) with a message naming
+the file and what is missing.
 """
 
 from __future__ import annotations
@@ -21,8 +28,10 @@ import errno
 import os
 from collections.abc import Mapping
 from pathlib import Path
+from typing import Any
 
-__all__ = ["CONFIG_ENV_VAR", "DEFAULT_CONFIG_PATH", "ConfigLoader", "configuration_key"]
+__all__ = ["CONFIG_ENV_VAR", "DEFAULT_CONFIG_PATH", "ConfigLoader", "MissingConfigurationError",
+           "configuration_key"]
 
 CONFIG_ENV_VAR = "HALVORN_CONFIG"
 DEFAULT_CONFIG_PATH = Path(__file__).with_name("default_config.ini")
@@ -30,8 +39,31 @@ DEFAULT_CONFIG_PATH = Path(__file__).with_name("default_config.ini")
 _PATH_OPTION_SUFFIXES = ("_dir", "_root", "_path")
 
 
+_CACHE_DIR_OPTION = "local_data_cache_dir"  # option names are kept in lower case
+
+
+class MissingConfigurationError(KeyError):
+    """A section or option the caller needs is not in the configuration file.
+
+    ``args`` holds the missing name alone, as for a plain ``KeyError``; the
+    message names the file too.
+    """
+
+    def __init__(self, key: str, message: str = "") -> None:
+        super().__init__(key)
+        self.message = message or f"{key!r} is missing from the configuration"
+
+    def __str__(self) -> str:
+        return self.message
+
+
 class _PathExpandingInterpolation(configparser.BasicInterpolation):
-    """``%(name)s`` interpolation that also expands ``~`` in path options."""
+    """``%(name)s`` interpolation that also expands ``~`` in path options, and
+    resolves a relative cache folder against the configuration file's folder."""
+
+    def __init__(self, config_dir: str, source: str) -> None:
+        self.config_dir = config_dir
+        self.source = source
 
     def before_get(
         self,
@@ -44,7 +76,38 @@ class _PathExpandingInterpolation(configparser.BasicInterpolation):
         value = super().before_get(parser, section, option, value, defaults)
         if option.endswith(_PATH_OPTION_SUFFIXES):
             value = os.path.expanduser(value)
+        if option == _CACHE_DIR_OPTION:
+            if not value.strip():
+                raise ValueError(f"LOCAL_DATA_CACHE_DIR is empty in {self.source}")
+            # Relative to the file, so that the cache does not move with the current folder.
+            value = os.path.join(self.config_dir, value)
         return value
+
+
+class _SectionProxy(configparser.SectionProxy):
+    def __getitem__(self, key: str) -> str:
+        if not self.parser.has_option(self.name, key):
+            source = getattr(self.parser, "source", "the configuration")
+            raise MissingConfigurationError(key, f"option {key} is missing from section [{self.name}] of {source}")
+        return self.parser.get(self.name, key)
+
+
+class _Configuration(configparser.ConfigParser):
+    """A ConfigParser whose errors for missing sections and options name its file."""
+
+    source = "the configuration"
+
+    def __getitem__(self, key: str) -> configparser.SectionProxy:
+        if key != self.default_section and not self.has_section(key):
+            raise MissingConfigurationError(key, f"section [{key}] is missing from {self.source}")
+        return _SectionProxy(self, key)
+
+    def get(self, section: str, option: str, **kwargs: Any) -> Any:  # type: ignore[override]
+        try:
+            return super().get(section, option, **kwargs)
+        except (configparser.NoSectionError, configparser.NoOptionError) as error:
+            error.message = f"{error.message} in {self.source}"
+            raise
 
 
 def _xdg_dir(variable: str, fallback: str) -> str:
@@ -86,13 +149,15 @@ class ConfigLoader:
 
     def __init__(self) -> None:
         self.path = _config_path()
-        self.config = configparser.ConfigParser(
+        self.config = _Configuration(
             defaults={
                 "user_data_dir": _xdg_dir("XDG_DATA_HOME", ".local/share"),
                 "user_cache_dir": _xdg_dir("XDG_CACHE_HOME", ".cache"),
             },
-            interpolation=_PathExpandingInterpolation(),
+            interpolation=_PathExpandingInterpolation(os.path.dirname(os.path.abspath(self.path)), str(self.path)),
+            inline_comment_prefixes=("#", ";"),
         )
+        self.config.source = str(self.path)
         # ConfigParser.read() skips missing files silently; open it ourselves
         # so a mistyped HALVORN_CONFIG fails loudly instead of yielding defaults.
         try:

@@ -1,0 +1,214 @@
+"""light-data-cache run as a user runs it, on a real cache folder with planted entries."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+from types import SimpleNamespace
+
+import pandas as pd
+import pytest
+
+from halvorn.orrery_data.light_data_cache import cache_name_for, host_label, parse_temporary_name
+
+HOUR, DAY = 3600, 86400
+TOKEN = "0123456789abcdef"
+
+
+def run(*args: str, console_script: bool = False) -> tuple[int, object]:
+    """Exit status and output (parsed when it is JSON) of one run of the command."""
+    command = [shutil.which("light-data-cache", path=os.path.dirname(sys.executable))] if console_script \
+        else [sys.executable, "-m", "halvorn.orrery_data.light_data_cache"]
+    done = subprocess.run([*command, *args], capture_output=True, text=True, timeout=120)
+    if done.returncode == 2:  # a usage error: the message is on stderr
+        return 2, done.stderr
+    return done.returncode, json.loads(done.stdout) if "--json" in args else done.stdout
+
+
+def dead_pid() -> int:
+    child = subprocess.Popen([sys.executable, "-c", ""])
+    child.wait()
+    return child.pid
+
+
+def age(path: Path, seconds: float) -> None:
+    then = time.time() - seconds
+    os.utime(path, (then, then), follow_symlinks=False)
+
+
+@pytest.fixture
+def cache(tmp_path: Path) -> SimpleNamespace:
+    """A cache folder holding one entry of every kind the command must tell apart."""
+    folder = tmp_path / "cache"
+    folder.mkdir()
+    name = lambda key: folder / cache_name_for(key)
+    good_new, good_old = name("good-new"), name("good-old")
+    pd.DataFrame({"price": [1.0, 2.0, 3.0], "size": [4, 5, 6]}).to_feather(good_new)
+    pd.DataFrame({"price": range(1000)}).to_feather(good_old, chunksize=300)  # four record batches
+    age(good_old, 10 * DAY)
+    empty, truncated = name("empty"), name("truncated")
+    pd.DataFrame({"price": []}).to_feather(empty)
+    pd.DataFrame({"price": range(1000)}).to_feather(truncated)
+    os.truncate(truncated, os.path.getsize(truncated) // 2)
+    target = tmp_path / "elsewhere.feather"  # outside the folder: must never be touched
+    pd.DataFrame({"price": [9.0]}).to_feather(target)
+    link = name("link")
+    link.symlink_to(target)
+    folder_entry = name("folder")
+    folder_entry.mkdir()
+    temporary = lambda host, pid: folder / f"{good_new.name}.tmp-{host}-{pid}-{TOKEN}"
+    dead, live = temporary(host_label(), dead_pid()), temporary(host_label(), os.getpid())
+    stale, fresh = temporary("other-host-7", 123), temporary("other-host-7", 456)
+    for each in (dead, live, stale, fresh):
+        each.write_bytes(b"partial")
+    age(stale, 2 * HOUR)
+    foreign = [folder / "notes.txt", folder / f"{good_new.name}.tmp-4242-99", folder / (good_new.name.upper())]
+    for each in foreign:
+        each.write_text("not the reader's")
+    return SimpleNamespace(
+        folder=folder, good_new=good_new, good_old=good_old, empty=empty, truncated=truncated,
+        link=link, target=target, folder_entry=folder_entry, dead=dead, live=live, stale=stale,
+        fresh=fresh, foreign=foreign)
+
+
+def names(folder: Path) -> set[str]:
+    return set(os.listdir(folder))
+
+
+def test_info_and_ls_describe_the_folder_without_changing_it(cache, tmp_path):
+    before, last_use = names(cache.folder), cache.good_old.stat().st_atime
+    through_link = tmp_path / "link-to-cache"  # a configured folder may itself be a link
+    through_link.symlink_to(cache.folder)
+
+    status, summary = run("info", "--json", "--cache-dir", str(through_link))
+    assert status == 0
+    regular = [cache.good_new, cache.good_old, cache.empty, cache.truncated]
+    assert (summary["files"], summary["bytes"]) == (4, sum(p.stat().st_size for p in regular))
+    assert summary["oldest"]["name"] == cache.good_old.name
+    assert summary["oldest"]["age_seconds"] > 9 * DAY
+    assert (summary["leftovers"], summary["leftover_bytes"], summary["in_progress"]) == (2, 14, 2)
+
+    status, listing = run("ls", "--json", "--sort", "age", "--limit", "3", "--cache-dir", str(through_link))
+    assert status == 0
+    shapes = {f["name"]: (f["rows"], f["columns"]) for f in listing["files"]}
+    assert [f["name"] for f in listing["files"]][0] == cache.good_old.name
+    assert len(shapes) == 3 and shapes[cache.good_old.name] == (1000, 1)
+    status, listing = run("ls", "--json", "--sort", "size", "--cache-dir", str(cache.folder))
+    shapes = {f["name"]: (f["rows"], f["columns"]) for f in listing["files"]}
+    assert shapes == {cache.good_new.name: (3, 2), cache.good_old.name: (1000, 1),
+                      cache.empty.name: (0, 1), cache.truncated.name: (None, None)}
+    assert names(cache.folder) == before
+    assert cache.good_old.stat().st_atime == last_use  # looking is not using
+
+
+@pytest.mark.parametrize("fix", [False, True])
+def test_verify_reports_bad_entries_and_fix_removes_all_but_folders(cache, fix):
+    before, last_use = names(cache.folder), cache.good_old.stat().st_atime
+    status, report = run("verify", "--json", "--cache-dir", str(cache.folder), *(["--fix"] * fix))
+
+    assert status == 1  # the folder at a cache name is never removed, so something bad is left
+    assert report["checked"] == 6
+    bad = {b["name"]: b["removed"] for b in report["bad"]}
+    fixable = {cache.empty.name, cache.truncated.name, cache.link.name}
+    assert bad == {**{n: fix for n in fixable}, cache.folder_entry.name: False}
+    assert names(cache.folder) == (before - fixable if fix else before)
+    assert cache.target.exists()  # the link went, not what it points to
+    assert cache.good_old.stat().st_atime == last_use  # reading to check is not using
+
+
+def test_clean_temp_removes_only_the_leftovers_of_dead_writers(cache):
+    status, report = run("clean-temp", "--json", "--cache-dir", str(cache.folder))
+
+    assert status == 0
+    assert {r["name"] for r in report["removed"]} == {cache.dead.name, cache.stale.name}
+    assert report["remaining_files"] == 2
+    assert not cache.dead.exists() and not cache.stale.exists()
+    assert cache.live.exists() and cache.fresh.exists()
+    assert all(p.exists() for p in cache.foreign)
+
+
+@pytest.mark.parametrize("options, removed", [
+    (["--older-than", "2d"], {"good_old"}),
+    (["--max-size", "0"], {"good_new", "good_old", "empty", "truncated"}),
+    # the least recently used go first until what is left fits
+    (["--max-size", "MAX_MINUS_ONE"], {"good_old"}),
+])
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_prune_removes_old_and_least_recently_used_cache_files(cache, options, removed, dry_run):
+    files = [cache.good_new, cache.good_old, cache.empty, cache.truncated]
+    total = sum(p.stat().st_size for p in files)
+    options = [str(total - 1) if o == "MAX_MINUS_ONE" else o for o in options]
+    before = names(cache.folder)
+
+    status, report = run("prune", "--json", "--cache-dir", str(cache.folder), *options, *(["--dry-run"] * dry_run))
+
+    assert status == 0
+    gone = {getattr(cache, key).name for key in removed}
+    assert {r["name"] for r in report["removed"]} == gone
+    assert names(cache.folder) == (before if dry_run else before - gone)
+
+
+def test_clear_needs_yes_and_spares_everything_not_a_cache_file(cache):
+    before = names(cache.folder)
+    status, message = run("clear", "--cache-dir", str(cache.folder), console_script=True)
+    assert status == 2 and "--yes" in message
+    assert names(cache.folder) == before
+
+    status, report = run("--cache-dir", str(cache.folder), "clear", "--yes", "--json", console_script=True)
+
+    assert status == 0
+    left = {cache.folder_entry.name, cache.dead.name, cache.live.name, cache.stale.name, cache.fresh.name,
+            *(p.name for p in cache.foreign)}
+    assert names(cache.folder) == left
+    assert cache.target.exists()
+
+
+def test_where_names_the_cache_file_a_reader_fills(storage, light_data, instrument):
+    from halvorn.orrery_data.enums import DataSource, DataType
+
+    reader = light_data.CryptoMktData(20240105, instrument, DataType.Metrics, data_sources=[DataSource.binance])
+    reader.write_raw_data(pd.DataFrame({"timestamp": [1704412800000], "value": [1.0]}))
+    reader.get()
+
+    status, found = run("where", "20240105", "binance-futures:BTCUSDT", "Metrics", "--json")
+
+    assert status == 0
+    assert [(w["source"], w["present"]) for w in found["locations"]] == [("tardis", False), ("binance", True)]
+    binance = found["locations"][1]
+    assert binance["storage_path"] == reader.get_path(DataSource.binance)
+    assert os.path.exists(binance["cache_file"])
+    assert os.path.dirname(binance["cache_file"]) == str(storage.cache_dir)
+
+
+@pytest.mark.parametrize("args", [
+    ["prune"],
+    ["prune", "--max-size", "10X"],
+    ["prune", "--older-than", "3"],
+    ["ls", "--limit", "0"],
+    ["where", "20240105", "BTCUSDT", "Metrics"],
+    ["where", "20240105", "binance-futures:BTCUSDT", "Metric"],
+    ["where", "20241305", "binance-futures:BTCUSDT", "Metrics"],
+])
+def test_usage_errors_exit_2(storage, cache, args):
+    assert run(*args, "--cache-dir", str(cache.folder))[0] == 2
+
+
+@pytest.mark.parametrize("name, fields", [
+    (f"{'a' * 64}.feather.tmp-build7.example-12345-{TOKEN}", ("build7.example", 12345)),
+    (f"{'a' * 64}.feather.tmp-node-1-2-3-{TOKEN}", ("node-1-2", 3)),  # pid is the last number
+    (f"{'a' * 64}.feather.tmp-node-012-{TOKEN}", None),  # no leading zero in a pid
+    (f"{'a' * 64}.feather.tmp-node-0-{TOKEN}", None),
+    (f"{'a' * 64}.feather.tmp-no de-12-{TOKEN}", None),
+    (f"{'a' * 64}.feather.tmp-node-12-{TOKEN[:-1]}g", None),  # the random part is hex
+    (f"{'a' * 64}.feather.tmp-node-12-", None),
+    (f"{'a' * 63}.feather.tmp-node-12-{TOKEN}", None),
+    (f"{'a' * 64}.feather.tmp-12-{TOKEN}", None),  # no host
+])
+def test_temporary_names_parse_from_the_right_and_strictly(name, fields):
+    parsed = parse_temporary_name(name)
+    assert (parsed and (parsed.host, parsed.pid)) == fields
