@@ -101,11 +101,12 @@ def test_time_column_precedence(read, data_type, case):
 
 
 @pytest.mark.parametrize("data_type", [*TIMED, OTHER], ids=lambda t: t.name)
-@pytest.mark.parametrize("stored", [[5, 6], ["2024-01-02", "later"]], ids=["ints", "text"])
+@pytest.mark.parametrize("stored", [[5, 6], ["2024-01-02", "later"], pd.to_datetime(A, unit="ms", utc=True),
+                                    pd.to_datetime(A, unit="ms")], ids=["ints", "text", "zoned", "naive"])
 def test_stored_datetime_column_becomes_the_index_unchanged(read, data_type, stored):
-    got = read(data_type, frame(2, DateTime=stored, timestamp=A))
-    assert got.index.name == "DateTime"
-    assert got.index.tolist() == stored
+    table = frame(2, DateTime=stored, timestamp=A)
+    got = read(data_type, table.copy())
+    assert_frame_equal(got, table.set_index("DateTime"))
     assert list(got.columns) == ["price", "timestamp"]
 
 

@@ -24,10 +24,33 @@ PyObject* raise_missing_data(PyObject* self) {
     return nullptr;
 }
 
+// The index that set_index("DateTime") would build, made directly when that
+// is plain pd.Index(column, name="DateTime"), as it is for a datetime column
+// (set_index may turn an integer column into a RangeIndex, and a repeated
+// label is its own error). Py_None when the column is not one.
+Ref datetime_column_index(PyObject* df) {
+    Ref column = item(df, names.DateTime);
+    Ref dtype = column ? attr(column.get(), names.dtype) : Ref();
+    Ref kind = dtype ? attr(dtype.get(), names.kind) : Ref();
+    if (!kind) {
+        PyErr_Clear();  // set_index raises what fits
+        return Ref::borrow(Py_None);
+    }
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "M") != 0) {
+        return Ref::borrow(Py_None);
+    }
+    Ref pd = global(names.pd);
+    if (!pd) return Ref();
+    Ref index_type = attr(pd.get(), names.Index);
+    if (!index_type) return Ref();
+    return call(index_type.get(), {column.get()}, names.kw_name, {names.DateTime});
+}
+
 // df.set_index("DateTime", inplace=True). pandas versions that deprecate the
 // inplace keyword warn on every such call, so there the same change is made
-// without it: index a shallow copy, then move that index and the removal of
-// the column onto df itself.
+// without it: the index built as set_index builds it (on a shallow copy when
+// it cannot be built directly), then the column removed and the index set on
+// df itself.
 int set_datetime_index(PyObject* df) {
     Ref frame_type(PyObject_Type(df));
     if (!frame_type) return -1;
@@ -37,11 +60,14 @@ int set_datetime_index(PyObject* df) {
                    ? 0
                    : -1;
     }
-    Ref indexed = call_method(df, names.set_index, {names.DateTime});
-    if (!indexed) return -1;
-    Ref index = attr(indexed.get(), names.index);
+    Ref index = datetime_column_index(df);
     if (!index) return -1;
-    indexed = Ref();
+    if (index.get() == Py_None) {
+        Ref indexed = call_method(df, names.set_index, {names.DateTime});
+        if (!indexed) return -1;
+        index = attr(indexed.get(), names.index);
+        if (!index) return -1;
+    }
     if (PyObject_DelItem(df, names.DateTime) < 0) return -1;
     return PyObject_SetAttr(df, names.index, index.get());
 }
