@@ -106,13 +106,11 @@ def floor_plain(paths: list[str], pool: ThreadPoolExecutor) -> pd.DataFrame:
 
 
 def floor_scaled(paths: list[str], pool: ThreadPoolExecutor) -> pd.DataFrame:
-    """Microsecond "timestamp" scaled to UTC nanoseconds in Arrow, then indexed."""
-    table = pa.concat_tables(pool.map(arrow_read, paths))
+    """Microsecond "timestamp" scaled to UTC nanoseconds in Arrow, in its place, then indexed."""
+    table = pa.concat_tables(pool.map(arrow_read, paths)).replace_schema_metadata(None)
     stamps = pc.multiply_checked(table.column("timestamp"), 1000).cast(pa.timestamp("ns", tz="UTC"))
-    frame = table.drop_columns("timestamp").to_pandas()
-    del table
-    frame.index = pd.DatetimeIndex(stamps.to_pandas(), name="DateTime")
-    return frame
+    table = table.set_column(table.column_names.index("timestamp"), "DateTime", stamps)
+    return table.to_pandas().set_index("DateTime")
 
 
 # ---------------------------------------------------------------------------

@@ -68,7 +68,7 @@ TIME_COLUMNS = {
 
 @pytest.mark.parametrize("case", ["one instrument", "default sources", "columns", "instrument list",
                                   "time columns by day"])
-def test_read_range_equals_the_loop_of_get(storage, case, recwarn):
+def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
     if case == "time columns by day":
         for day, make in TIME_COLUMNS.items():
             store(BTC, DataType.Metrics, day, make(), warm=day % 2 == 0)
@@ -78,7 +78,7 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn):
         assert got.attrs["missing"] == [] and not recwarn.list
         return
     for day in DAYS[:-1]:  # the last day has no data
-        store(BTC, DataType.DerivativeTicker, day, ticker(day), warm=day != DAYS[1])
+        store(BTC, DataType.DerivativeTicker, day, ticker(day), warm=case != "one instrument" or day != DAYS[1])
         store(ETH, DataType.DerivativeTicker, day, ticker(day, rows=3))
     if case == "default sources":  # tardis comes first: its stored table wins over binance's cached one
         CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker).write(ticker(DAYS[0], rows=7))
@@ -86,8 +86,10 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn):
     columns = ["side", "mark_price"] if case == "columns" else None
     instruments = [ETH, BTC] if case == "instrument list" else BTC
     with pytest.warns(MissingDataWarning, match="1 of 4|2 of 8"):
-        got = read_range(instruments, DataType.DerivativeTicker, DAYS[0], DAYS[-1], columns=columns, **options)
+        got = read_range(instruments, DataType.DerivativeTicker, DAYS[0], DAYS[-1], columns=columns,
+                         progress=case == "instrument list", **options)
     if case == "instrument list":
+        assert "8/8" in capsys.readouterr().err  # the progress bar counted every table
         want = pd.concat({str(i): loop(i, DataType.DerivativeTicker, DAYS, **options) for i in instruments},
                          names=["instrument"])
         assert got.attrs["missing"] == [(str(ETH), DAYS[-1]), (str(BTC), DAYS[-1])]
@@ -148,6 +150,7 @@ def overflowing(day: int) -> None:
     ("invalid", dict(start=20240302), ValueError, r"start 20240302 is after end 20240301"),
     ("invalid", dict(start=True), TypeError, r"start must be an int"),
     ("invalid", dict(missing="ignore"), ValueError, r"missing must be 'skip' or 'raise'"),
+    ("invalid", dict(max_workers=0), ValueError, r"max_workers must be a positive int"),
     ("invalid", dict(instruments=[]), ValueError, r"empty"),
     ("invalid", dict(instruments=[BTC, BTC]), ValueError, r"listed twice"),
 ])

@@ -193,15 +193,19 @@ def _cached_table(reader: CryptoMktData) -> _ArrowDay | None:
     if not reader._use_cache:
         return None
     try:
+        # get() serves the first source's cache entry, or else reads that
+        # source's storage: a later source's entry counts only when every
+        # source before it has neither.
+        earlier: list[str] = []
         for source in reader.data_sources:
             path = reader.get_path(source)
-            table = _regular_file_table(_cache_file(reader, path))
-            if table is not None:
-                return _usable(table, reader.data_type in _NORMALISED_KINDS)
-            # get() would read this source's storage next; only if it holds
-            # nothing does the next source's cache come into play.
-            if reader.io_obj.exists(path):
-                return None
+            entry = _cache_file(reader, path)
+            if os.path.lexists(entry):
+                if any(reader.io_obj.exists(other) for other in earlier):
+                    return None
+                table = _regular_file_table(entry)
+                return None if table is None else _usable(table, reader.data_type in _NORMALISED_KINDS)
+            earlier.append(path)
         return None
     except Exception:
         return None  # anything doubtful is get()'s to handle, and to report
@@ -387,29 +391,35 @@ def _selected(table: pa.Table, columns: list) -> pa.Table:
     return table
 
 
-def _combined(days: list[pd.DataFrame | _ArrowDay], data_type: DataType, columns: list | None) -> pd.DataFrame:
-    """What pd.concat of the days' get() results gives (then [columns])."""
+def _combined(days: list[pd.DataFrame | _ArrowDay], data_type: DataType, columns: list[Any] | None) -> pd.DataFrame:
+    """What pd.concat of the days' get() results gives (then [columns]).
+    Empties `days` as it goes, so that each table is freed once converted."""
     if not days:
         return _empty_frame(data_type, columns)
-    arrow = [day for day in days if isinstance(day, _ArrowDay)]
-    if len(arrow) == len(days) and len({day.signature for day in arrow}) == 1:
-        first = arrow[0].table
-        if pa.types.is_timestamp(first.schema.field(_INDEX).type):
-            # One conversion for all days: tables of one schema whose columns
-            # convert alike, with a datetime index, concatenate the same
-            # before as after the conversion.
-            table = pa.concat_tables([day.table for day in arrow])
-            del arrow, days
-            names = set(table.column_names)
-            if (columns is not None and len(set(columns)) == len(columns) and _INDEX not in columns
-                    and all(isinstance(c, str) and c in names for c in columns)):
-                table = _selected(table, columns)
-            frame = _indexed(_frame(table))
-            del table
-            if columns is not None and list(frame.columns) != columns:
-                frame = frame[columns]
-            return frame
-    frame = pd.concat([_day_frame(day) for day in days])
+    signatures = {day.signature if isinstance(day, _ArrowDay) else None for day in days}
+    first = days[0]
+    if (len(signatures) == 1 and isinstance(first, _ArrowDay)
+            and pa.types.is_timestamp(first.table.schema.field(_INDEX).type)):
+        # One conversion for all days: tables of one schema whose columns
+        # convert alike, with a datetime index, give the same frame whether
+        # concatenated before or after the conversion.
+        table = pa.concat_tables([day.table for day in days])  # type: ignore[union-attr]
+        days.clear()
+        names = set(table.column_names)
+        if (columns is not None and len(set(columns)) == len(columns) and _INDEX not in columns
+                and all(isinstance(c, str) and c in names for c in columns)):
+            table = _selected(table, columns)
+        frame = _frame(table)
+        del table
+        frame = _indexed(frame)
+        return frame if columns is None or list(frame.columns) == columns else frame[columns]
+    frames = []
+    for position, day in enumerate(days):
+        frames.append(_day_frame(day))
+        days[position] = None  # type: ignore[call-overload]
+    days.clear()
+    frame = pd.concat(frames)
+    del frames
     return frame if columns is None else frame[columns]
 
 
@@ -516,10 +526,9 @@ def read_range(
             absent.append((name, day))
         else:
             per_instrument[name].append(result)
-    del results
+    results.clear()
 
     frames = {name: _combined(found, options.data_type, selection) for name, found in per_instrument.items()}
-    per_instrument.clear()
     result = frames.popitem()[1] if single else pd.concat(frames, names=["instrument"])
     result.attrs["missing"] = absent
     if absent:
