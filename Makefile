@@ -30,6 +30,7 @@ test-pandas22:
 
 bench: install
 	$(PY) bench/run.py
+	$(PY) bench/batch_read.py
 
 sanitize:
 	tools/sanitize.sh

@@ -98,6 +98,7 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
         want = want if columns is None else want[columns]
         assert got.attrs["missing"] == [(str(BTC), DAYS[-1])]
     pd.testing.assert_frame_equal(got, want)
+    assert "__slotnames__" not in vars(CryptoMktData)  # the reader class is left as it was
 
 
 def test_cold_days_fill_the_cache_as_get_does(storage):

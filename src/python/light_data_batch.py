@@ -18,7 +18,6 @@ reader's exact behaviour: source order, cache healing, cache fill, errors.
 
 from __future__ import annotations
 
-import copy
 import datetime as dt
 import functools
 import hashlib
@@ -165,8 +164,12 @@ def _read_day(template: CryptoMktData, date: int) -> _Day:
     """The table of `template`'s instrument and kind on `date`.
 
     Exceptions carry a note naming the instrument and the date."""
-    reader = copy.copy(template)  # readers are plain objects; a copy skips reading the configuration again
-    reader.date = date
+    # Readers keep their state in plain attributes: a copy of the template
+    # with another date is the reader that construction would give, without
+    # reading the configuration again. (copy.copy would cache __slotnames__
+    # on the class.)
+    reader = object.__new__(type(template))
+    vars(reader).update(vars(template), date=date)
     try:
         cached = _cached_table(reader)
         if cached is not None:
