@@ -24,6 +24,7 @@ import hashlib
 import json
 import os
 import stat
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -52,6 +53,7 @@ _INDEX = "DateTime"
 _MISSING_PREFIX = "Missing data: "
 _UTC_NS = pa.timestamp("ns", tz="UTC")
 _OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+_SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 
 
 class MissingDataWarning(UserWarning):
@@ -161,19 +163,30 @@ _Day = pd.DataFrame | _ArrowDay | _Missing
 
 
 def _read_day(template: CryptoMktData, date: int) -> _Day:
-    """The table of `template`'s instrument and kind on `date`.
+    """The table of `template`'s instrument and kind on `date`: from its cache
+    file when get() would serve that unchanged, else from get() itself."""
+    return _read_cached(template, date) or _read_stored(template, date)
 
-    Exceptions carry a note naming the instrument and the date."""
-    # Readers keep their state in plain attributes: a copy of the template
-    # with another date is the reader that construction would give, without
-    # reading the configuration again. (copy.copy would cache __slotnames__
-    # on the class.)
+
+def _reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
+    """The reader that construction would give for `date`. Readers keep their
+    state in plain attributes, so a copy with another date skips reading the
+    configuration again (copy.copy would cache __slotnames__ on the class)."""
     reader = object.__new__(type(template))
     vars(reader).update(vars(template), date=date)
+    return reader
+
+
+def _read_cached(template: CryptoMktData, date: int) -> _ArrowDay | None:
+    """The table from its cache file, or None when get() has to decide. Never raises."""
+    return _cached_table(_reader_on(template, date))
+
+
+def _read_stored(template: CryptoMktData, date: int) -> pd.DataFrame | _Missing:
+    """get()'s table, or _Missing when no source holds one. Exceptions carry a
+    note naming the instrument and the date."""
+    reader = _reader_on(template, date)
     try:
-        cached = _cached_table(reader)
-        if cached is not None:
-            return cached
         try:
             return reader.get()
         except FileNotFoundError as error:
@@ -238,7 +251,9 @@ def _regular_file_table(cache_file: str) -> pa.Table | None:
             filled += count
     finally:
         os.close(descriptor)
-    return ipc.open_file(data).read_all()
+    # The tables of a range are read in parallel already: Arrow's own threads
+    # would only add their hand-offs (a small table reads 2-3x slower with them).
+    return ipc.open_file(data, options=_SERIAL_READ).read_all()
 
 
 # Arrow types whose pandas conversion does not depend on the rest of the
@@ -430,37 +445,53 @@ def _combined(days: list[pd.DataFrame | _ArrowDay], data_type: DataType, columns
 # Running the reads
 
 
-def _run_all(read: Callable[[Any], _Day], keys: Sequence[Any], max_workers: int | None, progress: bool,
-             description: str, stop_at_missing: bool) -> list[_Day]:
-    """read(key) for every key, in a thread pool, results in the order of
-    `keys`. The first failure in that order is raised, and the first missing
-    table ends the list when `stop_at_missing`; reads after it that have not
-    started are dropped."""
-    bar = _progress_bar(len(keys), description) if progress else None
-    results: list[_Day] = []
-    try:
-        if len(keys) == 1:
-            results.append(read(keys[0]))
-            if bar is not None:
-                bar.update(1)
-            return results
-        with ThreadPoolExecutor(max_workers=max_workers, thread_name_prefix="light_data_batch") as pool:
-            futures = [pool.submit(read, key) for key in keys]
-            if bar is not None:
-                for future in futures:
-                    future.add_done_callback(lambda _: bar.update(1))
+def _run_all(read: Callable[[Any], _Day | None], keys: Sequence[Any], threads: int, bar: Any,
+             stop_at_missing: bool = False) -> list[_Day | None]:
+    """read(key) for every key, in up to `threads` threads, results in the
+    order of `keys`. The first failure in that order is raised, and the first
+    missing table ends the list when `stop_at_missing`; reads after it are
+    dropped.
+
+    Each thread takes the next key when it is done with one, so that a small
+    table costs no hand-off between threads beyond its own read."""
+    count = len(keys)
+    results: list[_Day | BaseException | None] = [None] * count
+    positions = iter(range(count))
+    lock = threading.Lock()
+    end = [count]  # keys from this position on are not read
+
+    def work() -> None:
+        while True:
+            with lock:
+                position = next(positions, count)
+                if position >= end[0]:
+                    return
             try:
-                for future in futures:
-                    results.append(future.result())
-                    if stop_at_missing and isinstance(results[-1], _Missing):
-                        break
-            finally:
-                for future in futures[len(results):]:
-                    future.cancel()
-    finally:
-        if bar is not None:
-            bar.close()
-    return results
+                result: _Day | BaseException | None = read(keys[position])
+            except Exception as error:
+                result = error
+            results[position] = result
+            if isinstance(result, BaseException) or (stop_at_missing and isinstance(result, _Missing)):
+                with lock:
+                    end[0] = min(end[0], position + 1)
+            if bar is not None and result is not None:
+                bar.update(1)
+
+    threads = min(threads, count)
+    try:
+        if threads <= 1:
+            work()
+        else:
+            with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="light_data_batch") as pool:
+                for future in [pool.submit(work) for _ in range(threads)]:
+                    future.result()
+    except BaseException:
+        end[0] = 0  # an interrupt: the threads stop after their current read
+        raise
+    finished = results[:end[0]]
+    if finished and isinstance(finished[-1], BaseException):
+        raise finished[-1]
+    return finished  # type: ignore[return-value]
 
 
 def _progress_bar(total: int, description: str) -> Any:
@@ -516,8 +547,25 @@ def read_range(
     # One reader per instrument, copied for each day: building one reads the configuration.
     templates = [options.reader(instrument, days[0]) for instrument in items]
     keys = [(position, day) for position in range(len(items)) for day in days]
-    results = _run_all(lambda key: _read_day(templates[key[0]], key[1]), keys, max_workers, progress,
-                       options.data_type.name, stop_at_missing=missing == "raise")
+    workers = max_workers or min(32, (os.cpu_count() or 1) + 4)  # as concurrent.futures chooses
+    bar = _progress_bar(len(keys), options.data_type.name) if progress else None
+    try:
+        # Cached tables first, in one thread per core at most: their reads are
+        # mostly CPU work, and more threads would only contend for the
+        # interpreter lock. The rest go through get() in all the threads, as
+        # they mostly wait for storage.
+        results: list[_Day | None] = _run_all(lambda key: _read_cached(templates[key[0]], key[1]), keys,
+                                              min(workers, os.cpu_count() or 1), bar)
+        rest = [position for position, result in enumerate(results) if result is None]
+        stored = _run_all(lambda position: _read_stored(templates[keys[position][0]], keys[position][1]), rest,
+                          workers, bar, stop_at_missing=missing == "raise")
+    finally:
+        if bar is not None:
+            bar.close()
+    for position, result in zip(rest, stored):
+        results[position] = result
+    if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
+        del results[rest[len(stored)]:]
 
     absent: list[tuple[str, int]] = []
     per_instrument: dict[str, list] = {str(instrument): [] for instrument in items}
@@ -575,7 +623,11 @@ def _check_within_day(index: pd.Index, instrument: Instrument, day: int) -> None
         return
     low, high = _day_start(day), _day_start(day) + pd.Timedelta(days=1)
     stray = None
-    if not index.is_monotonic_increasing:
+    if not isinstance(index, pd.DatetimeIndex) or index.tz is None:
+        stray = f"its index is {index.dtype}, not UTC time"  # a "DateTime" column stored as something else
+    elif index.hasnans:
+        stray = "its index has missing times"
+    elif not index.is_monotonic_increasing:
         position = int((index[1:] < index[:-1]).argmax()) + 1
         stray = f"{index[position]} comes after {index[position - 1]}"
     elif index[0] < low or index[-1] >= high:
