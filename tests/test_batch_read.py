@@ -13,6 +13,7 @@ import pandas as pd
 import pytest
 
 from conftest import DataSource, DataType, cache_files
+from read_support import cache_path
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import MissingDataWarning, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
@@ -111,8 +112,7 @@ def test_cold_days_fill_the_cache_as_get_does(storage):
 
 
 def plant_truncated(cache_file: str, other: str) -> None:
-    with open(cache_file, "r+b") as handle:
-        handle.truncate(os.path.getsize(cache_file) // 2)
+    os.truncate(cache_file, os.path.getsize(cache_file) // 2)
 
 
 def plant_symlink(cache_file: str, other: str) -> None:
@@ -126,9 +126,7 @@ def test_a_damaged_cache_entry_is_left_to_the_reader(storage, caplog, plant):
         store(BTC, DataType.Klines, day, klines(day))
     readers = {day: CryptoMktData(day, BTC, DataType.Klines, data_sources=BINANCE) for day in DAYS}
     paths = {day: reader.get_path(DataSource.binance) for day, reader in readers.items()}
-    entries = {day: os.path.join(storage.cache_dir, name) for day in DAYS
-               for name in cache_files(storage.cache_dir) if name.startswith(__import__("hashlib").sha256(
-                   paths[day].encode()).hexdigest())}
+    entries = {day: cache_path(storage.cache_dir, path) for day, path in paths.items()}
     plant(entries[DAYS[2]], entries[DAYS[0]])
     caplog.set_level(logging.DEBUG)
     got = read_range(BTC, DataType.Klines, DAYS[0], DAYS[-1], data_sources=BINANCE)
