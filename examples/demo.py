@@ -2,7 +2,8 @@
 
 Stores three tables shaped like real vendor data, then reads each with get()
 twice: cold (from storage, which fills the local cache) and warm (from the
-cache). Prints each table's head and both read times.
+cache). Prints each table's head and both read times. Last, stores a month of
+one-minute klines and reads the whole range in one read_range call.
 
 Run with `make demo`; set HALVORN_CONFIG to use another configuration file.
 """
@@ -16,6 +17,7 @@ import pandas as pd
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
+from halvorn.orrery_data.light_data_batch import read_range
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 DATE = 20241206
@@ -23,10 +25,10 @@ MINUTE_MS = 60_000
 DAY_START_MS = 1_733_443_200_000  # 2024-12-06 00:00:00 UTC
 
 
-def one_minute_klines(rows: int = 1440) -> pd.DataFrame:
+def one_minute_klines(rows: int = 1440, day: int = 0) -> pd.DataFrame:
     """Binance-style klines: open and close times in milliseconds."""
-    rng = np.random.default_rng(7)
-    open_ms = DAY_START_MS + MINUTE_MS * np.arange(rows, dtype=np.int64)
+    rng = np.random.default_rng(7 + abs(day))
+    open_ms = DAY_START_MS + day * 86_400_000 + MINUTE_MS * np.arange(rows, dtype=np.int64)
     close = 99_000 + rng.normal(0, 25, rows).cumsum()
     return pd.DataFrame(
         {
@@ -96,8 +98,32 @@ def main() -> None:
         print(f"   cold get()  {cold_ms:8.2f} ms   warm get() {warm_ms:8.2f} ms")
         print(cold.head(3).to_string())
         print()
+    read_a_month(instrument)
     print(f"cache folder {reader.cache_dir}: `light-data-cache info` describes it; the README's")
     print("section \"Where `make demo` writes\" says how to remove what this demo wrote.")
+
+
+def read_a_month(instrument: Instrument) -> None:
+    """A month of klines in one call, against a loop of get() over the same days."""
+    days = [int(day) for day in pd.date_range("2024-11-06", periods=30).strftime("%Y%m%d")]
+    for offset, day in enumerate(days):
+        reader = CryptoMktData(day, instrument, DataType.Klines, data_sources=[DataSource.binance])
+        reader.write(one_minute_klines(day=offset - 30))
+        reader.remove_cache()
+    start = time.perf_counter()
+    month = read_range(instrument, DataType.Klines, days[0], days[-1], data_sources=[DataSource.binance])
+    cold_ms = (time.perf_counter() - start) * 1000
+    start = time.perf_counter()
+    month = read_range(instrument, DataType.Klines, days[0], days[-1], data_sources=[DataSource.binance])
+    warm_ms = (time.perf_counter() - start) * 1000
+    start = time.perf_counter()
+    looped = pd.concat([CryptoMktData(day, instrument, DataType.Klines, data_sources=[DataSource.binance]).get()
+                        for day in days])
+    loop_ms = (time.perf_counter() - start) * 1000
+    pd.testing.assert_frame_equal(month, looped)
+    print(f"== read_range: one-minute klines, {days[0]} to {days[-1]}: {len(month)} rows")
+    print(f"   cold {cold_ms:8.2f} ms   warm {warm_ms:8.2f} ms   warm loop of get() {loop_ms:8.2f} ms")
+    print(month.iloc[[0, -1]].to_string())
 
 
 if __name__ == "__main__":

@@ -1,0 +1,521 @@
+"""How fast read_range and to_dask read many tables, against a loop of get() and a bare Arrow floor.
+
+Cases (each ratio from medians measured in the same run, interleaved):
+
+* warm klines, 365 days x 1,440 rows: read_range against the loop of get()
+  plus pd.concat, and against the Arrow floor (the same cache files read with
+  pyarrow in a thread pool, concatenated, converted once, indexed);
+* warm derivative tickers, 30 days x 1M rows: the same, the floor including
+  the nanosecond scaling; peak RSS growth of read_range in a fresh interpreter
+  against the result's size;
+* cold, 30 days x 100k rows from an S3-API server (moto) on 127.0.0.1, behind
+  a proxy that delays every request by 50 ms, and without the delay: against
+  the sequential loop, with a plain thread pool over get() for reference;
+* to_dask(...).compute() on a LocalCluster of 2 worker processes against the
+  same store, beside read_range;
+* one warm get() of a 1-row table against pd.read_feather(...).set_index(...),
+  with the stand-in path builder's share.
+
+    .venv/bin/python bench/batch_read.py            # everything (a few minutes)
+    .venv/bin/python bench/batch_read.py --quick    # fewer repeats, smaller cold case
+    .venv/bin/python bench/batch_read.py --cases warm-klines,cold
+
+Prints one markdown table; the same text goes to bench/results/batch_read.md.
+All files live in a temporary folder configured through HALVORN_CONFIG.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import gc
+import hashlib
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Iterator
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.ipc as ipc
+
+HERE = Path(__file__).resolve().parent
+START = 20240101
+DAY_NS = 86_400 * 10**9
+EPOCH_2024_NS = 1_704_067_200 * 10**9
+ACCESS_KEY, SECRET_KEY = "AKIABENCHACCESS00001", "bench-secret-never-logged"
+
+# ---------------------------------------------------------------------------
+# Tables
+
+
+def klines(day: int, rows: int = 1440) -> pd.DataFrame:
+    """One-minute klines of day `day` (0-based), stored with their "DateTime" column."""
+    rng = np.random.default_rng(day)
+    close_ns = EPOCH_2024_NS + day * DAY_NS + 60 * 10**9 * np.arange(1, rows + 1, dtype=np.int64)
+    close = 42_000 + rng.normal(0, 25, rows).cumsum()
+    return pd.DataFrame({
+        "DateTime": pd.DatetimeIndex(close_ns.view("datetime64[ns]")).tz_localize("UTC"),
+        "OpenTime": close_ns // 10**6 - 60_000,
+        "Open": close + rng.normal(0, 5, rows),
+        "Close": close,
+        "Volume": rng.gamma(2.0, 40.0, rows),
+    })
+
+
+def ticker(day: int, rows: int) -> pd.DataFrame:
+    """Derivative ticker of day `day`: "timestamp" in microseconds (16 digits)."""
+    rng = np.random.default_rng(1000 + day)
+    start_us = (EPOCH_2024_NS + day * DAY_NS) // 1000
+    return pd.DataFrame({
+        "timestamp": start_us + np.sort(rng.integers(0, 86_400 * 10**6, rows)),
+        "funding_rate": rng.normal(1e-4, 2e-5, rows),
+        "open_interest": 80_000 + rng.normal(0, 300, rows).cumsum(),
+        "mark_price": 42_000 + rng.normal(0, 20, rows).cumsum(),
+    })
+
+
+def day_numbers(count: int) -> list[int]:
+    return [int(d) for d in pd.date_range(str(START), periods=count).strftime("%Y%m%d")]
+
+
+# ---------------------------------------------------------------------------
+# Floors: the bare pyarrow/pandas calls that give the same frame
+
+
+SERIAL = ipc.IpcReadOptions(use_threads=False)
+
+
+def arrow_read(path: str, options: ipc.IpcReadOptions | None = None) -> pa.Table:
+    """pyarrow's own read of a Feather (Arrow IPC) file."""
+    return ipc.open_file(path, options=options).read_all()
+
+
+def floor_plain(paths: list[str], pool: ThreadPoolExecutor, options: ipc.IpcReadOptions | None = None) -> pd.DataFrame:
+    return pa.concat_tables(pool.map(lambda path: arrow_read(path, options), paths)).to_pandas().set_index("DateTime")
+
+
+def floor_scaled(paths: list[str], pool: ThreadPoolExecutor, options: ipc.IpcReadOptions | None = None) -> pd.DataFrame:
+    """Microsecond "timestamp" scaled to UTC nanoseconds in Arrow, in its place, then indexed."""
+    table = pa.concat_tables(pool.map(lambda path: arrow_read(path, options), paths)).replace_schema_metadata(None)
+    stamps = pc.multiply_checked(table.column("timestamp"), 1000).cast(pa.timestamp("ns", tz="UTC"))
+    table = table.set_column(table.column_names.index("timestamp"), "DateTime", stamps)
+    return table.to_pandas().set_index("DateTime")
+
+
+# ---------------------------------------------------------------------------
+# Timing and output
+
+
+@dataclass
+class Row:
+    case: str
+    subject: str
+    subject_time: float
+    baseline: str
+    baseline_time: float
+    goal: str
+    met: str
+
+
+def medians(candidates: dict[str, Callable[[], object]], repeats: int,
+            before: Callable[[], None] | None = None) -> dict[str, float]:
+    """Median seconds of each callable, run in rotating order; `before` (untimed) ahead of every run."""
+    times: dict[str, list[float]] = {name: [] for name in candidates}
+    names = list(candidates)
+    for repeat in range(repeats):
+        for name in names[repeat % len(names):] + names[:repeat % len(names)]:
+            if before is not None:
+                before()
+            gc.collect()
+            start = time.perf_counter()
+            result = candidates[name]()
+            times[name].append(time.perf_counter() - start)
+            del result
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def fmt(seconds: float) -> str:
+    return f"{seconds * 1e3:.1f} ms" if seconds < 10 else f"{seconds:.2f} s"
+
+
+def faster(subject: float, baseline: float, at_least: float) -> str:
+    ratio = baseline / subject
+    return f"{'yes' if ratio >= at_least else '**no**'} ({ratio:.2f}x faster)"
+
+
+def within(subject: float, baseline: float, at_most: float) -> str:
+    ratio = subject / baseline
+    return f"{'yes' if ratio <= at_most else '**no**'} ({ratio:.2f}x)"
+
+
+def same(got: pd.DataFrame, want: pd.DataFrame) -> None:
+    if len(got) <= 1_000_000:
+        pd.testing.assert_frame_equal(got, want)
+    else:  # assert_frame_equal is slow on tens of millions of rows
+        assert got.index.equals(want.index) and got.index.dtype == want.index.dtype
+        assert got.index.name == want.index.name and got.dtypes.equals(want.dtypes)
+        assert got.equals(want)
+
+
+def log(message: str) -> None:
+    print(f"  {time.strftime('%H:%M:%S')} {message}", file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------
+# Environment
+
+
+def write_config(path: Path, root: Path, cache: Path, endpoint: str | None = None, bucket: str = "") -> Path:
+    text = f"[env]\nuse_minio_storage = {'true' if endpoint else 'false'}\n" \
+           f"[data_related]\nLOCAL_DATA_ROOT = {root}\nLOCAL_DATA_CACHE_DIR = {cache}\n"
+    if endpoint:
+        text += f"[object_store]\nendpoint = http://{endpoint}\nbucket = {bucket}\nregion = us-east-1\n"
+    path.write_text(text)
+    return path
+
+
+@contextlib.contextmanager
+def configured(config: Path) -> Iterator[None]:
+    saved = os.environ.get("HALVORN_CONFIG")
+    os.environ["HALVORN_CONFIG"] = str(config)
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop("HALVORN_CONFIG", None)
+        else:
+            os.environ["HALVORN_CONFIG"] = saved
+
+
+SERVER = """
+import sys
+from moto.server import ThreadedMotoServer
+server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+server.start()
+print("%s:%s" % server.get_host_and_port(), flush=True)
+sys.stdin.read()
+server.stop()
+"""
+
+# A TCP proxy that holds every request (a chunk from the client that starts
+# with an HTTP method) for a fixed delay before passing it on, like a distant
+# object store.
+PROXY = """
+import asyncio, sys
+target_host, target_port, delay = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+METHODS = (b"GET ", b"HEAD ", b"PUT ", b"POST ", b"DELETE ")
+
+async def pipe(reader, writer, delayed):
+    try:
+        while data := await reader.read(1 << 16):
+            if delayed and data.startswith(METHODS):
+                await asyncio.sleep(delay)
+            writer.write(data)
+            await writer.drain()
+    except (ConnectionError, asyncio.CancelledError):
+        pass
+    finally:
+        writer.close()
+
+async def handle(client_reader, client_writer):
+    server_reader, server_writer = await asyncio.open_connection(target_host, target_port)
+    await asyncio.gather(pipe(client_reader, server_writer, True), pipe(server_reader, client_writer, False))
+
+async def main():
+    server = await asyncio.start_server(handle, "127.0.0.1", 0)
+    print("127.0.0.1:%d" % server.sockets[0].getsockname()[1], flush=True)
+    loop = asyncio.get_running_loop()
+    await loop.run_in_executor(None, sys.stdin.read)
+
+asyncio.run(main())
+"""
+
+
+class Process:
+    """A helper process that prints its address, and stops when its stdin closes."""
+
+    def __init__(self, code: str, *args: str) -> None:
+        self.process = subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.process.stdout.readline().strip()
+        if not self.address:
+            self.stop()
+            raise RuntimeError("helper process did not start")
+
+    def stop(self) -> None:
+        if self.process.stdin and not self.process.stdin.closed:
+            self.process.stdin.close()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+# ---------------------------------------------------------------------------
+# Cases
+
+
+def cache_files(readers: list) -> list[str]:
+    from halvorn.orrery_data.enums import DataSource
+
+    return [os.path.join(r.cache_dir, hashlib.sha256(r.get_path(DataSource.binance).encode()).hexdigest() + ".feather")
+            for r in readers]
+
+
+def loop_of_get(instrument, data_type, days: list[int], sources) -> pd.DataFrame:
+    from halvorn.orrery_data.light_data import CryptoMktData
+
+    return pd.concat([CryptoMktData(day, instrument, data_type, data_sources=list(sources)).get() for day in days])
+
+
+def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFrame], count: int,
+              floor: Callable, repeats: int, loop_goal: float) -> list[Row]:
+    from halvorn.orrery_data.enums import DataSource
+    from halvorn.orrery_data.light_data import CryptoMktData
+    from halvorn.orrery_data.light_data_batch import read_range
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    instrument = Instrument("binance-futures", "BTCUSDT")
+    sources = [DataSource.binance]
+    days = day_numbers(count)
+    log(f"{label}: writing {count} tables")
+    readers = [CryptoMktData(day, instrument, data_type, data_sources=sources) for day in days]
+    for position, reader in enumerate(readers):
+        reader.write(make(position))
+        reader.get()  # fills the cache
+    paths = cache_files(readers)
+    pool = ThreadPoolExecutor()
+    run = {
+        "read_range": lambda: read_range(instrument, data_type, days[0], days[-1], data_sources=sources),
+        "loop": lambda: loop_of_get(instrument, data_type, days, sources),
+        "floor": lambda: floor(paths, pool),
+        "serial floor": lambda: floor(paths, pool, SERIAL),
+    }
+    want = run["loop"]()
+    same(run["read_range"](), want)
+    same(run["floor"](), want)
+    del want
+    log(f"{label}: timing")
+    t = medians(run, repeats)
+    pool.shutdown()
+    return [
+        Row(label, "read_range", t["read_range"], "loop of get()", t["loop"], f"≥ {loop_goal}x faster",
+            faster(t["read_range"], t["loop"], loop_goal)),
+        Row(label, "read_range", t["read_range"], "Arrow floor", t["floor"], "≤ 1.3x", within(t["read_range"], t["floor"], 1.3)),
+        Row(label, "read_range", t["read_range"], "Arrow floor, files read with use_threads=False", t["serial floor"],
+            "(info)", within(t["read_range"], t["serial floor"], 1.3)),
+    ]
+
+
+PEAK_CHILD = """
+import gc, json, os, sys, warnings
+from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_data.light_data_batch import read_range
+from halvorn.orrery_utils.priceable.instrument import Instrument
+start, end = int(sys.argv[1]), int(sys.argv[2])
+btc = Instrument("binance-futures", "BTCUSDT")
+read_range(btc, DataType.DerivativeTicker, start, start, data_sources=[DataSource.binance])  # code paths loaded
+gc.collect()
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key + ":"):
+            return int(line.split()[1]) * 1024
+with open("/proc/self/clear_refs", "w") as handle:
+    handle.write("5")
+base = status("VmRSS")
+frame = read_range(btc, DataType.DerivativeTicker, start, end, data_sources=[DataSource.binance])
+print(json.dumps({"growth": status("VmHWM") - base, "result": int(frame.memory_usage(deep=True).sum())}))
+"""
+
+
+def peak_memory(days: list[int]) -> dict:
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(days[0]), str(days[-1])], check=True,
+                         capture_output=True, text=True, env=dict(os.environ))
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def cold_case(work: Path, count: int, rows: int, repeats: int, dask_too: bool) -> list[Row]:
+    import pyarrow.fs as pafs
+
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data import CryptoMktData
+    from halvorn.orrery_data.light_data_batch import read_range, to_dask
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    instrument = Instrument("binance-futures", "BTCUSDT")
+    sources = [DataSource.binance]
+    days = day_numbers(count)
+    data_type = DataType.DerivativeTicker
+    os.environ["HALVORN_S3_ACCESS_KEY"], os.environ["HALVORN_S3_SECRET_KEY"] = ACCESS_KEY, SECRET_KEY
+    server = Process(SERVER)
+    proxies: list[Process] = []
+    rows_out: list[Row] = []
+    try:
+        admin = pafs.S3FileSystem(access_key="admin", secret_key="admin", region="us-east-1", scheme="http",
+                                  endpoint_override=server.address, allow_bucket_creation=True)
+        admin.create_dir("bench")
+        cache = work / "s3-cache"
+        with configured(write_config(work / "s3-direct.ini", work / "s3-root", cache, server.address, "bench")):
+            log(f"cold: writing {count} tables of {rows} rows to the object store")
+            for position, day in enumerate(days):
+                CryptoMktData(day, instrument, data_type, data_sources=sources).write_raw_data(ticker(position, rows))
+        host, port = server.address.rsplit(":", 1)
+        for delay in (0.05, 0.0):
+            proxy = Process(PROXY, host, port, str(delay))
+            proxies.append(proxy)
+            config = write_config(work / f"s3-{delay}.ini", work / "s3-root", cache, proxy.address, "bench")
+            with configured(config):
+                def drop_cache() -> None:
+                    shutil.rmtree(cache, ignore_errors=True)
+
+                def pool_of_get() -> pd.DataFrame:
+                    def one(day: int) -> pd.DataFrame:
+                        return CryptoMktData(day, instrument, data_type, data_sources=sources).get()
+                    with ThreadPoolExecutor() as pool:
+                        return pd.concat(list(pool.map(one, days)))
+
+                run = {
+                    "read_range": lambda: read_range(instrument, data_type, days[0], days[-1], data_sources=sources),
+                    "loop": lambda: loop_of_get(instrument, data_type, days, sources),
+                    "pool": pool_of_get,
+                }
+                drop_cache()
+                want = run["loop"]()
+                drop_cache()
+                same(run["read_range"](), want)
+                del want
+                what = f"cold {count} x {size(rows)} rows, object store" + (
+                    f", {delay * 1e3:.0f} ms per request" if delay else ", no delay")
+                log(f"{what}: timing")
+                t = medians(run, repeats, before=drop_cache)
+                goal = 4.0 if delay else 1.0
+                rows_out.append(Row(what, "read_range", t["read_range"], "sequential loop", t["loop"],
+                                    f"≥ {goal}x faster" if delay else "(info)", faster(t["read_range"], t["loop"], goal)))
+                rows_out.append(Row(what, "thread pool over get()", t["pool"], "sequential loop", t["loop"], "(info)",
+                                    faster(t["pool"], t["loop"], 0)))
+                if dask_too and delay:
+                    rows_out.append(dask_row(what, instrument, data_type, days, sources, drop_cache, repeats))
+    finally:
+        for proxy in proxies:
+            proxy.stop()
+        server.stop()
+    return rows_out
+
+
+def dask_row(what: str, instrument, data_type, days: list[int], sources, drop_cache, repeats: int) -> Row:
+    from distributed import Client, LocalCluster
+
+    from halvorn.orrery_data.light_data_batch import read_range, to_dask
+
+    log(f"{what}: to_dask on a LocalCluster of 2 processes")
+    # The worker processes inherit the environment, configuration included.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster):
+        run = {
+            "to_dask": lambda: to_dask(instrument, data_type, days[0], days[-1], data_sources=sources).compute(),
+            "read_range": lambda: read_range(instrument, data_type, days[0], days[-1], data_sources=sources),
+        }
+        drop_cache()
+        run["to_dask"]()  # workers import and connect once
+        t = medians(run, max(3, repeats // 2), before=drop_cache)
+    return Row(what, "to_dask().compute(), 2 worker processes", t["to_dask"], "read_range", t["read_range"], "(info)",
+               f"{t['to_dask'] / t['read_range']:.2f}x read_range's time")
+
+
+def single_get_row(work: Path, repeats: int) -> list[Row]:
+    """One warm get() of a 1-row table against its floor, and the stand-in path builder's share of it."""
+    import timeit
+
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data import CryptoMktData
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    instrument = Instrument("binance-futures", "BTCUSDT")
+    reader = CryptoMktData(20230101, instrument, DataType.Klines, data_sources=[DataSource.binance])
+    reader.write(klines(0, rows=1))
+    reader.get()
+    path = cache_files([reader])[0]
+    samples: dict[str, list[float]] = {"get": [], "floor": [], "path": []}
+    for _ in range(max(repeats, 5) * 3):
+        samples["get"].append(timeit.timeit(reader.get, number=200) / 200)
+        samples["floor"].append(timeit.timeit(lambda: pd.read_feather(path).set_index("DateTime"), number=200) / 200)
+        samples["path"].append(timeit.timeit(lambda: reader.get_path(DataSource.binance), number=200) / 200)
+    t = {name: statistics.median(values) for name, values in samples.items()}
+    return [Row("warm get(), 1-row klines", "get()", t["get"], "read_feather + set_index", t["floor"], "≤ 1.15x",
+                within(t["get"], t["floor"], 1.15) + f"; stand-in get_path alone {t['path'] * 1e6:.0f} µs")]
+
+
+def size(rows: int) -> str:
+    return f"{rows // 1_000_000}M" if rows >= 1_000_000 else f"{rows // 1000}k"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats and a smaller ticker case")
+    parser.add_argument("--cases", default="warm-klines,warm-ticker,cold,dask,single",
+                        help="comma-separated: warm-klines, warm-ticker, cold, dask, single")
+    parser.add_argument("--out", default=str(HERE / "results" / "batch_read.md"), help="also write here ('' to skip)")
+    options = parser.parse_args()
+    cases = set(options.cases.split(","))
+    repeats = 3 if options.quick else 7
+    warnings.simplefilter("ignore", FutureWarning)
+
+    work = Path(tempfile.mkdtemp(prefix="light_data_batch_bench_"))
+    started = time.perf_counter()
+    rows: list[Row] = []
+    notes: list[str] = []
+    try:
+        with configured(write_config(work / "local.ini", work / "store", work / "cache")):
+            from halvorn.orrery_data.enums import DataType
+
+            if "warm-klines" in cases:
+                rows += warm_case(work, "warm 365 days x 1,440-row klines", DataType.Klines, klines, 365,
+                                  floor_plain, repeats, 5.0)
+            if "warm-ticker" in cases:
+                ticker_rows = 200_000 if options.quick else 1_000_000
+                label = f"warm 30 days x {size(ticker_rows)}-row derivative tickers"
+                rows += warm_case(work, label, DataType.DerivativeTicker,
+                                  lambda day: ticker(day, ticker_rows), 30, floor_scaled, repeats, 1.5)
+                peak = peak_memory(day_numbers(30))
+                ratio = peak["growth"] / peak["result"]
+                notes.append(f"- {label}: peak RSS growth of read_range {peak['growth'] / 2**20:.0f} MiB for a "
+                             f"{peak['result'] / 2**20:.0f} MiB result: {ratio:.2f}x "
+                             f"({'met' if ratio <= 2.5 else '**not met**'}: at most 2.5x)")
+            if "single" in cases:
+                rows += single_get_row(work, repeats)
+        if "cold" in cases or "dask" in cases:
+            rows += cold_case(work, 30, 20_000 if options.quick else 100_000, repeats, "dask" in cases)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    lines = ["| case | measured | time | against | time | goal | met? |", "| --- | --- | ---: | --- | ---: | --- | --- |"]
+    for row in rows:
+        lines.append(f"| {row.case} | {row.subject} | {fmt(row.subject_time)} | {row.baseline} | "
+                     f"{fmt(row.baseline_time)} | {row.goal} | {row.met} |")
+    header = (f"{os.cpu_count()} CPUs, python {sys.version.split()[0]}, pandas {pd.__version__}, "
+              f"pyarrow {pa.__version__}; {'quick' if options.quick else 'full'} run, "
+              f"{time.perf_counter() - started:.0f} s")
+    text = header + "\n\n" + "\n".join(lines) + "\n" + ("\n" + "\n".join(notes) + "\n" if notes else "")
+    print(text)
+    if options.out:
+        Path(options.out).parent.mkdir(parents=True, exist_ok=True)
+        Path(options.out).write_text(text)
+
+
+if __name__ == "__main__":
+    main()
