@@ -12,11 +12,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import DataSource, DataType, cache_files
-from read_support import cache_path
+from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import MissingDataWarning, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
+from support import cache_files, cache_path
 
 BTC = Instrument("binance-futures", "BTCUSDT")
 ETH = Instrument("binance-futures", "ETHUSDT")
