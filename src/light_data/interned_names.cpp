@@ -33,6 +33,7 @@ int make_interned_names(InternedNames& n) {
     if ((n.kw_inplace = keyword_tuple({n.inplace})) == nullptr) return -1;
     if ((n.kw_utc = keyword_tuple({n.utc})) == nullptr) return -1;
     if ((n.kw_name = keyword_tuple({n.name})) == nullptr) return -1;
+    if ((n.kw_deep = keyword_tuple({n.deep})) == nullptr) return -1;
     if ((n.kw_write = keyword_tuple({n.dataframe, n.write_path})) == nullptr) return -1;
     if ((n.kw_io_module = keyword_tuple({n.file_type, n.use_minio_storage})) == nullptr) return -1;
     if ((n.kw_mktdata_path = keyword_tuple(

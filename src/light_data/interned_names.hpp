@@ -62,7 +62,7 @@ namespace light_data {
     X(set_index, "set_index") X(inplace, "inplace") X(utc, "utc") X(to_numpy, "to_numpy")  \
     X(min, "min") X(max, "max") X(index, "index") X(dtype, "dtype") X(kind, "kind")      \
     X(view, "view") X(empty_array, "empty") X(int64_dtype, "int64")           \
-    X(nanosecond_dtype, "M8[ns]") X(name, "name") X(Index, "Index")                            \
+    X(nanosecond_dtype, "M8[ns]") X(name, "name") X(Index, "Index") X(copy, "copy") X(deep, "deep")                            \
     X(check_inplace_deprecation, "_check_inplace_deprecation")                                              \
     /* configuration keys */                                                  \
     X(env, "env") X(data_related, "data_related")                            \
@@ -93,6 +93,7 @@ struct InternedNames {
     PyObject* kw_inplace;
     PyObject* kw_utc;
     PyObject* kw_name;
+    PyObject* kw_deep;
     PyObject* kw_write;             // (dataframe, write_path)
     PyObject* kw_io_module;         // (file_type, use_minio_storage)
     PyObject* kw_mktdata_path;      // (date, instrument, data_type, data_source, data_destination)

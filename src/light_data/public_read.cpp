@@ -52,9 +52,8 @@ Ref datetime_column_index(PyObject* df) {
 // it cannot be built directly), then the column removed and the index set on
 // df itself.
 int set_datetime_index(PyObject* df) {
-    Ref frame_type(PyObject_Type(df));
-    if (!frame_type) return -1;
-    int deprecated = PyObject_HasAttr(frame_type.get(), names.check_inplace_deprecation);
+    int deprecated = deprecates_inplace(df);
+    if (deprecated < 0) return -1;
     if (!deprecated) {
         return call_method(df, names.set_index, {names.DateTime}, names.kw_inplace, {Py_True})
                    ? 0
@@ -70,20 +69,6 @@ int set_datetime_index(PyObject* df) {
     }
     if (PyObject_DelItem(df, names.DateTime) < 0) return -1;
     return PyObject_SetAttr(df, names.index, index.get());
-}
-
-// Makes `index` the index of `df` in place of its "DateTime" column, as
-// set_index("DateTime", inplace=True) would with the converted column,
-// without storing that column in the table first. (A table without rows may
-// have no time column at all.)
-int move_index_in_place(PyObject* df, PyObject* index) {
-    if (PyObject_SetAttr(index, names.name, names.DateTime) < 0) return -1;
-    Ref columns = attr(df, names.columns);
-    if (!columns) return -1;
-    int has_datetime = PySequence_Contains(columns.get(), names.DateTime);
-    if (has_datetime < 0) return -1;
-    if (has_datetime && PyObject_DelItem(df, names.DateTime) < 0) return -1;
-    return PyObject_SetAttr(df, names.index, index);
 }
 
 }  // namespace
@@ -114,11 +99,7 @@ PyObject* reader_get_private(PyObject* const* arguments) {
         if (!columns) return nullptr;
         int has_datetime = PySequence_Contains(columns.get(), names.DateTime);
         if (has_datetime < 0) return nullptr;
-        if (!has_datetime) {
-            Ref index = utc_datetime_index(df);
-            if (!index || move_index_in_place(df.get(), index.get()) < 0) return nullptr;
-            return df.release();
-        }
+        if (!has_datetime) return index_by_utc_time(df) < 0 ? nullptr : df.release();
     }
     if (set_datetime_index(df.get()) < 0) return nullptr;
     return df.release();

@@ -1,6 +1,7 @@
 #include "time_index.hpp"
 
 #include <cmath>
+#include <utility>
 #include <cstdint>
 #include <limits>
 
@@ -11,14 +12,6 @@
 namespace light_data {
 
 namespace {
-
-// df[label] = value. pandas 2.2 takes an assignment to a frame that only one
-// reference holds for chained assignment (df["a"]["b"] = v) and warns; the
-// extra reference held for the call tells it the frame is a named table.
-int set_column(PyObject* df, PyObject* label, PyObject* value) {
-    Ref held = Ref::borrow(df);
-    return PyObject_SetItem(held.get(), label, value);
-}
 
 // df.rename(columns={label: "DateTime"})
 Ref relabelled(PyObject* df, PyObject* label) {
@@ -33,27 +26,56 @@ int has_column(PyObject* df, PyObject* label) {
     return PySequence_Contains(columns.get(), label);
 }
 
-// Puts the stored time column under "DateTime"; the first label present
-// decides. Returns the table to go on with.
-Ref datetime_column_source(Ref df) {
-    int present = has_column(df.get(), names.timestamp);
-    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.timestamp);
-    present = has_column(df.get(), names.Time);
-    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.Time);
-    present = has_column(df.get(), names.CloseTime);
-    if (present < 0) return Ref();
-    if (present) {
-        // Close times end a millisecond before the bar's end; the bar is
-        // stamped with its end.
-        Ref close_time = item(df.get(), names.CloseTime);
-        if (!close_time) return Ref();
-        Ref end(PyNumber_Add(close_time.get(), names.one));
-        if (!end || set_column(df.get(), names.DateTime, end.get()) < 0) return Ref();
-        return df;
+// Where the time of a table comes from: the table to go on with, and the
+// label of its column that holds the time and gives way to the index (none
+// when the time is computed from a column that stays).
+struct TimeSource {
+    Ref frame;
+    Ref stored_label;
+};
+
+// The stored time column under "DateTime", as a relabelled copy of `df`.
+// Where pandas copies on write, a shallow copy that keeps the label is the
+// same table without rename's cost.
+int relabel(Ref df, PyObject* label, TimeSource& source) {
+    int shallow = deprecates_inplace(df.get());
+    if (shallow < 0) return -1;
+    if (shallow) {
+        source.frame = call_method(df.get(), names.copy, {}, names.kw_deep, {Py_False});
+        source.stored_label = Ref::borrow(label);
+    } else {
+        source.frame = relabelled(df.get(), label);
+        source.stored_label = Ref::borrow(names.DateTime);
     }
-    present = has_column(df.get(), names.create_time);
-    if (present) return present < 0 ? Ref() : relabelled(df.get(), names.create_time);
-    return df;
+    return source.frame ? 0 : -1;
+}
+
+// The first time label present decides: "timestamp", "Time" or
+// "create_time" is relabelled "DateTime"; "CloseTime" plus one gives the time
+// and stays a column (a bar is stamped with its end, a millisecond after its
+// close time); with none of them, "DateTime" itself is looked up and fails.
+int find_time_source(Ref df, TimeSource& source) {
+    for (PyObject* label : {names.timestamp, names.Time, names.CloseTime, names.create_time}) {
+        int present = has_column(df.get(), label);
+        if (present < 0) return -1;
+        if (!present) continue;
+        if (label == names.CloseTime) break;
+        return relabel(std::move(df), label, source);
+    }
+    source.frame = std::move(df);
+    return 0;
+}
+
+// The values that hold the time: the stored column, or close time plus one.
+Ref time_values(const TimeSource& source) {
+    if (source.stored_label) return item(source.frame.get(), source.stored_label.get());
+    int close_time = has_column(source.frame.get(), names.CloseTime);
+    if (close_time <= 0) {
+        return close_time < 0 ? Ref() : item(source.frame.get(), names.DateTime);
+    }
+    Ref column = item(source.frame.get(), names.CloseTime);
+    if (!column) return Ref();
+    return Ref(PyNumber_Add(column.get(), names.one));
 }
 
 // Number of characters of `text` when all of them are digits (str.isdigit),
@@ -186,11 +208,9 @@ int check_unsigned_fits(PyObject* column) {
     return -1;
 }
 
-// str(df["DateTime"].iloc[0])
-Ref first_value_text(PyObject* df) {
-    Ref column = item(df, names.DateTime);
-    if (!column) return Ref();
-    Ref iloc = attr(column.get(), names.iloc);
+// str(column.iloc[0])
+Ref first_value_text(PyObject* column) {
+    Ref iloc = attr(column, names.iloc);
     if (!iloc) return Ref();
     Ref position(PyLong_FromLong(0));
     if (!position) return Ref();
@@ -199,14 +219,16 @@ Ref first_value_text(PyObject* df) {
     return Ref(PyObject_Str(first.get()));
 }
 
-// df.DateTime.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
-// exactly, for n <= 19 digits (a datetime64[ns] array, ready for
-// pd.to_datetime); by the float 10.0**(19-n) beyond (a float column).
-Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
-    Ref column = attr(df, names.DateTime);
-    if (!column || check_unsigned_fits(column.get()) < 0) return Ref();
-    Ref integers = call_method(column.get(), names.astype,
-                               {reinterpret_cast<PyObject*>(&PyLong_Type)});
+// column.astype(int) scaled to nanoseconds: by the integer 10**(19-n),
+// exactly, for n <= 19 digits (a datetime64[ns] array); by the float
+// 10.0**(19-n) beyond (a float column). An int64 column is its own astype(int).
+Ref scaled_epoch_counts(PyObject* column, Py_ssize_t digits) {
+    if (digits <= 19) {
+        Ref counts = scaled_to_nanoseconds(column, static_cast<int>(19 - digits));
+        if (!counts || counts.get() != Py_None) return counts;
+    }
+    if (check_unsigned_fits(column) < 0) return Ref();
+    Ref integers = call_method(column, names.astype, {reinterpret_cast<PyObject*>(&PyLong_Type)});
     if (!integers) return Ref();
     if (digits > 19) {
         Ref factor(PyFloat_FromDouble(std::pow(10.0, static_cast<double>(19 - digits))));
@@ -227,49 +249,66 @@ Ref scaled_epoch_counts(PyObject* df, Py_ssize_t digits) {
 
 }  // namespace
 
-Ref utc_datetime_index(Ref& df) {
-    df = datetime_column_source(std::move(df));
-    if (!df) return Ref();
-    const Py_ssize_t rows = PyObject_Length(df.get());
-    if (rows < 0) return Ref();
+int deprecates_inplace(PyObject* df) {
+    Ref frame_type(PyObject_Type(df));
+    if (!frame_type) return -1;
+    return PyObject_HasAttr(frame_type.get(), names.check_inplace_deprecation);
+}
 
-    // The values pd.to_datetime converts: the scaled counts when the first
-    // value is all digits; else the column as it is, whose instants are kept
-    // (text with a UTC offset, zone-aware times) and shown in UTC, naive
-    // times being taken as UTC. A table without rows gets an empty index.
+int index_by_utc_time(Ref& df) {
+    TimeSource source;
+    if (find_time_source(std::move(df), source) < 0) return -1;
+    df = source.frame.copy();
+    const Py_ssize_t rows = PyObject_Length(df.get());
+    if (rows < 0) return -1;
+
+    // What becomes the index: the exactly scaled counts when the first value
+    // is all digits (as datetime64[ns], which the index takes as they are);
+    // else the column parsed by pd.to_datetime, whose instants are kept (text
+    // with a UTC offset, zone-aware times) and shown in UTC, naive times
+    // being taken as UTC. A table without rows gets an empty index.
     Ref values;
     bool parse_as_utc = false;
+    bool exact_nanoseconds = true;
     if (rows == 0) {
         values = nanoseconds_view(int64_array(0).get());
     } else {
-        Ref first_text = first_value_text(df.get());
-        if (!first_text) return Ref();
+        Ref column = time_values(source);
+        if (!column) return -1;
+        Ref first_text = first_value_text(column.get());
+        if (!first_text) return -1;
         const Py_ssize_t digits = digit_count(first_text.get());
         if (digits > 0) {
-            values = scaled_epoch_counts(df.get(), digits);
+            values = scaled_epoch_counts(column.get(), digits);
+            exact_nanoseconds = digits <= 19;
         } else {
-            values = item(df.get(), names.DateTime);
+            values = std::move(column);
             parse_as_utc = true;
         }
     }
-    if (!values) return Ref();
+    if (!values) return -1;
 
     Ref pd = global(names.pd);
-    if (!pd) return Ref();
+    if (!pd) return -1;
     Ref index_type = attr(pd.get(), names.DatetimeIndex);
-    if (!index_type) return Ref();
-    pd = global(names.pd);
-    if (!pd) return Ref();
-    Ref to_datetime = attr(pd.get(), names.to_datetime);
-    if (!to_datetime) return Ref();
-    Ref converted = parse_as_utc ? call(to_datetime.get(), {values.get()}, names.kw_utc, {Py_True})
-                                 : call(to_datetime.get(), {values.get()});
-    if (!converted) return Ref();
+    if (!index_type) return -1;
+    if (!exact_nanoseconds || parse_as_utc) {
+        Ref to_datetime = attr(pd.get(), names.to_datetime);
+        if (!to_datetime) return -1;
+        values = parse_as_utc ? call(to_datetime.get(), {values.get()}, names.kw_utc, {Py_True})
+                              : call(to_datetime.get(), {values.get()});
+        if (!values) return -1;
+    }
+    Ref index = call(index_type.get(), {values.get()});
+    if (!index) return -1;
     values = Ref();
-    Ref index = call(index_type.get(), {converted.get()});
-    if (!index || parse_as_utc) return index;
-    converted = Ref();
-    return call_method(index.get(), names.tz_localize, {names.UTC});
+    if (!parse_as_utc) {
+        index = call_method(index.get(), names.tz_localize, {names.UTC});
+        if (!index) return -1;
+    }
+    if (PyObject_SetAttr(index.get(), names.name, names.DateTime) < 0) return -1;
+    if (source.stored_label && PyObject_DelItem(df.get(), source.stored_label.get()) < 0) return -1;
+    return PyObject_SetAttr(df.get(), names.index, index.get());
 }
 
 }  // namespace light_data

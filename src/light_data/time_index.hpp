@@ -7,9 +7,16 @@
 
 namespace light_data {
 
-// The UTC DatetimeIndex converted from the time column of `df`, which is
-// put under "DateTime" first: `df` becomes its relabelled copy, or gains a
-// "DateTime" column made from "CloseTime". NULL with an exception set.
-Ref utc_datetime_index(Ref& df);
+// Moves the time of `df`, one of the time-normalised kinds without a
+// "DateTime" column, into a UTC DatetimeIndex named "DateTime": from the first
+// of its stored time columns, all-digit epoch counts scaled exactly to
+// nanoseconds. `df` becomes the table to return: a relabelled copy, or the
+// table itself when the time is its close time plus one. -1 with an
+// exception set.
+int index_by_utc_time(Ref& df);
+
+// 1 for pandas versions that deprecate inplace operations (and always copy
+// on write), 0 for the others, -1 on error.
+int deprecates_inplace(PyObject* df);
 
 }  // namespace light_data
