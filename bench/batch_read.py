@@ -309,6 +309,7 @@ def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFr
     want = run["loop"]()
     same(run["read_range"](), want)
     same(run["floor"](), want)
+    same(run["serial floor"](), want)
     del want
     log(f"{label}: timing")
     t = medians(run, repeats)
@@ -316,9 +317,13 @@ def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFr
     return [
         Row(label, "read_range", t["read_range"], "loop of get()", t["loop"], f"≥ {loop_goal}x faster",
             faster(t["read_range"], t["loop"], loop_goal)),
-        Row(label, "read_range", t["read_range"], "Arrow floor", t["floor"], "≤ 1.3x", within(t["read_range"], t["floor"], 1.3)),
-        Row(label, "read_range", t["read_range"], "Arrow floor, files read with use_threads=False", t["serial floor"],
-            "(info)", within(t["read_range"], t["serial floor"], 1.3)),
+        # The goal is set against the leaner of the two floors in this run (pyarrow's own
+        # threads inside each file read help large files and cost small ones); the other is info.
+        *[Row(label, "read_range", t["read_range"], name, t[key], goal, within(t["read_range"], t[key], 1.3))
+          for (key, name), goal in zip(sorted([("floor", "Arrow floor"),
+                                               ("serial floor", "Arrow floor, files read with use_threads=False")],
+                                              key=lambda pair: t[pair[0]]),
+                                       ["≤ 1.3x", "(info)"])],
     ]
 
 
