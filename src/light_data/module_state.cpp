@@ -25,12 +25,7 @@ Ref global(PyObject* name) {
         if (found != nullptr) return Ref::borrow(found);
         if (PyErr_Occurred()) return Ref();
     }
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return Ref();
-    }
-    return Ref::borrow(required_global(builtins, name));
+    return Ref::borrow(required_global(PyEval_GetBuiltins(), name));
 }
 
 namespace {
