@@ -671,7 +671,10 @@ def to_dask(
     computed (read such data with `read_range`). Missing days are empty
     partitions. The columns and dtypes Dask assumes come from the first table
     found, read here."""
-    import dask.dataframe as dd
+    try:
+        import dask.dataframe as dd
+    except ImportError as error:
+        raise ImportError(f"to_dask needs Dask: pip install 'halvorn-light-data[dask]' ({error})") from None
 
     items, single = _instrument_list(instruments)
     days = _days(start, end)
