@@ -147,7 +147,7 @@ def overflowing(day: int) -> None:
     ("overflow", {}, OverflowError, r"does not fit"),
     ("invalid", dict(end=20240230), ValueError, r"end 20240230 is not a calendar date"),
     ("invalid", dict(start=20240302), ValueError, r"start 20240302 is after end 20240301"),
-    ("invalid", dict(start=True), TypeError, r"start must be an int"),
+    ("invalid", dict(start="20240227"), ValueError, r"start must be an int"),
     ("invalid", dict(missing="ignore"), ValueError, r"missing must be 'skip' or 'raise'"),
     ("invalid", dict(max_workers=0), ValueError, r"max_workers must be a positive int"),
     ("invalid", dict(instruments=[]), ValueError, r"empty"),

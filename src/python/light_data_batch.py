@@ -68,7 +68,7 @@ class MissingDataWarning(UserWarning):
 
 def _calendar_day(value: object, what: str) -> dt.date:
     if not isinstance(value, int) or isinstance(value, bool):
-        raise TypeError(f"{what} must be an int date YYYYMMDD, got {type(value).__name__}")
+        raise ValueError(f"{what} must be an int date YYYYMMDD, got {type(value).__name__} {value!r}")
     if not 10_000_101 <= value <= 99_991_231:
         raise ValueError(f"{what} must be a date YYYYMMDD, got {value}")
     try:
