@@ -17,6 +17,7 @@ import gc
 import hashlib
 import os
 import re
+import subprocess
 import sys
 import traceback
 from dataclasses import dataclass, field
@@ -25,6 +26,7 @@ from types import SimpleNamespace
 from typing import Any, Callable
 
 import pandas as pd
+import pyarrow.fs as pafs
 import pytest
 
 from halvorn.orrery_data.enums import DataSource, DataType
@@ -390,3 +392,45 @@ def assert_flat(call, expected, tracked) -> None:
              if abs(after - before) >= SHARED_SLACK}
     assert moved == {}
     assert growth[-1] < BLOCK_SLACK, growth
+
+
+# An S3-API server (moto) on 127.0.0.1 for the object-store tests.
+# The server runs in its own process, as a real one would: a client blocked in
+# C++ while holding the interpreter lock cannot starve it.
+SERVER = """
+import sys
+from moto.server import ThreadedMotoServer
+server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+server.start()
+print("%s:%s" % server.get_host_and_port(), flush=True)
+sys.stdin.read()  # serve until the test closes this pipe
+server.stop()
+"""
+
+
+class S3Server:
+    def __init__(self):
+        self.process = subprocess.Popen([sys.executable, "-c", SERVER], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.process.stdout.readline().strip()
+        if not self.address:
+            self.stop()
+            raise RuntimeError("the S3 test server did not start")
+
+    def stop(self):
+        if self.process.stdin.closed:
+            return
+        self.process.stdin.close()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+
+
+def create_bucket(address: str, bucket: str):
+    admin = pafs.S3FileSystem(access_key="admin", secret_key="admin", region="us-east-1", scheme="http",
+                              endpoint_override=address, allow_bucket_creation=True)
+    admin.create_dir(bucket)
+    return admin

@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import logging
 import os
-import subprocess
-import sys
 import textwrap
 
+import distributed
 import numpy as np
 import pandas as pd
 import pytest
@@ -16,7 +15,7 @@ from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import MissingDataWarning, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import cache_files, cache_path
+from support import S3Server, cache_files, cache_path, create_bucket
 
 BTC = Instrument("binance-futures", "BTCUSDT")
 ETH = Instrument("binance-futures", "ETHUSDT")
@@ -172,17 +171,6 @@ def test_failures(storage, kind, call, error, match):
 # ---------------------------------------------------------------------------
 # Dask: a real cluster of worker processes against a real S3-API server
 
-SERVER = """
-import sys
-from moto.server import ThreadedMotoServer
-server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-server.start()
-print("%s:%s" % server.get_host_and_port(), flush=True)
-sys.stdin.read()
-server.stop()
-"""
-
-
 def use_own_config(configs: dict[str, str], dask_worker) -> None:
     """Run on each worker: its own configuration, hence its own cache folder."""
     os.environ["HALVORN_CONFIG"] = configs[str(dask_worker.name)]
@@ -205,33 +193,24 @@ def object_store_config(path, root, cache, address) -> str:
 
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
-    distributed = pytest.importorskip("distributed")
-    pytest.importorskip("moto.server")
-    import pyarrow.fs as pafs
-
     folder = tmp_path_factory.mktemp("dask")
-    server = subprocess.Popen([sys.executable, "-c", SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
+    server = S3Server()
     try:
-        address = server.stdout.readline().strip()
-        pafs.S3FileSystem(access_key="a", secret_key="b", region="us-east-1", scheme="http",
-                          endpoint_override=address, allow_bucket_creation=True).create_dir("batch")
+        create_bucket(server.address, "batch")
         with pytest.MonkeyPatch.context() as patch:
             # Set before the workers start: their processes inherit the credentials.
             patch.setenv("HALVORN_S3_ACCESS_KEY", "AKIABATCHTEST0001")
             patch.setenv("HALVORN_S3_SECRET_KEY", "batch-test-secret")
             patch.setenv("HALVORN_CONFIG", object_store_config(folder / "client.ini", folder / "client",
-                                                               folder / "client-cache", address))
+                                                               folder / "client-cache", server.address))
             configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}",
-                                                   address) for n in range(2)}
+                                                   server.address) for n in range(2)}
             with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                           dashboard_address=None) as local, distributed.Client(local) as client:
                 client.run(use_own_config, configs)
                 yield folder, client
     finally:
-        server.stdin.close()
-        server.wait(timeout=10)
-        server.stdout.close()
+        server.stop()
 
 
 def test_to_dask_computes_what_read_range_reads(cluster):

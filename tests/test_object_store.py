@@ -24,7 +24,7 @@ from halvorn.orrery_utils.data_IO.data_IO_module import (
     ObjectStoreConfigError,
     ObjectStoreError,
 )
-from support import cache_files, frame
+from support import S3Server, cache_files, create_bucket, frame
 
 DATE = 20240105
 ACCESS_KEY = "AKIATESTACCESS0001"
@@ -32,50 +32,9 @@ SECRET_KEY = "test-secret-Zq9-never-log-me"
 KEY = "processed_data/binance/Klines/binance-futures/BTCUSDT/20240105"
 _buckets = itertools.count()
 
-# The server runs in its own process, as a real one would: a client blocked in
-# C++ while holding the interpreter lock cannot starve it.
-SERVER = """
-import sys
-from moto.server import ThreadedMotoServer
-server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-server.start()
-print("%s:%s" % server.get_host_and_port(), flush=True)
-sys.stdin.read()  # serve until the test closes this pipe
-server.stop()
-"""
-
-
-class Server:
-    def __init__(self):
-        self.process = subprocess.Popen([sys.executable, "-c", SERVER], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.process.stdout.readline().strip()
-        if not self.address:
-            self.stop()
-            raise RuntimeError("the S3 test server did not start")
-
-    def stop(self):
-        if self.process.stdin.closed:
-            return
-        self.process.stdin.close()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-
-
-def create_bucket(address, bucket):
-    admin = pafs.S3FileSystem(access_key="admin", secret_key="admin", region="us-east-1", scheme="http",
-                              endpoint_override=address, allow_bucket_creation=True)
-    admin.create_dir(bucket)
-    return admin
-
-
 @pytest.fixture(scope="module")
 def server():
-    server = Server()
+    server = S3Server()
     yield server.address
     server.stop()
 
@@ -232,7 +191,7 @@ def test_object_replaced_during_a_read_is_read_again_whole(light_data, instrumen
 
 @pytest.fixture
 def own_server():
-    server = Server()
+    server = S3Server()
     yield server
     server.stop()
 

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import datetime as dt
 import functools
-import hashlib
 import json
 import os
 import stat
@@ -38,6 +37,7 @@ import pyarrow.ipc as ipc
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
+from halvorn.orrery_data.light_data_cache import cache_name_for
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 if TYPE_CHECKING:
@@ -140,6 +140,25 @@ def _options(data_type: object, data_sources: object, use_minio_storage: object,
     return _Options(data_type, data_sources, use_minio_storage, use_cache, write_cache)  # type: ignore[arg-type]
 
 
+@dataclass(frozen=True)
+class _Call:
+    """The checked arguments that read_range and to_dask share."""
+
+    instruments: list[Instrument]
+    single: bool  # one Instrument was given, not a list
+    days: list[int]
+    options: _Options
+    columns: list | None
+
+
+def _call(instruments: object, data_type: object, start: object, end: object, columns: object,
+          data_sources: object, use_minio_storage: object, use_cache: object, write_cache: object) -> _Call:
+    items, single = _instrument_list(instruments)
+    return _Call(items, single, _days(start, end),
+                 _options(data_type, data_sources, use_minio_storage, use_cache, write_cache),
+                 _check_columns(columns))
+
+
 # ---------------------------------------------------------------------------
 # One table
 
@@ -202,7 +221,7 @@ def _read_stored(template: CryptoMktData, date: int) -> pd.DataFrame | _Missing:
 
 
 def _cache_file(reader: CryptoMktData, path: str) -> str:
-    return os.path.join(reader.cache_dir, hashlib.sha256(path.encode()).hexdigest() + ".feather")
+    return os.path.join(reader.cache_dir, cache_name_for(path))
 
 
 def _cached_table(reader: CryptoMktData) -> _ArrowDay | None:
@@ -218,24 +237,22 @@ def _cached_table(reader: CryptoMktData) -> _ArrowDay | None:
         for source in reader.data_sources:
             path = reader.get_path(source)
             entry = _cache_file(reader, path)
-            if os.path.lexists(entry):
-                if any(reader.io_obj.exists(other) for other in earlier):
-                    return None
-                table = _regular_file_table(entry)
-                return None if table is None else _usable(table, reader.data_type in _NORMALISED_KINDS)
-            earlier.append(path)
+            try:
+                status = os.lstat(entry)
+            except FileNotFoundError:
+                earlier.append(path)
+                continue
+            if any(reader.io_obj.exists(other) for other in earlier):
+                return None
+            return _usable(_regular_file_table(entry, status), reader.data_type in _NORMALISED_KINDS)
         return None
     except Exception:
         return None  # anything doubtful is get()'s to handle, and to report
 
 
-def _regular_file_table(cache_file: str) -> pa.Table | None:
-    """The Arrow table in `cache_file`, None when there is no file; raises when
-    the entry is not a regular file or not a readable table."""
-    try:
-        entry = os.lstat(cache_file)
-    except FileNotFoundError:
-        return None
+def _regular_file_table(cache_file: str, entry: os.stat_result) -> pa.Table:
+    """The Arrow table in `cache_file`, whose lstat is `entry`; raises when the
+    entry is not a regular file or not a readable table."""
     if not stat.S_ISREG(entry.st_mode):
         raise OSError(f"{cache_file} is not a regular file")
     descriptor = os.open(cache_file, _OPEN_FLAGS)
@@ -536,10 +553,9 @@ def read_range(
     Tables are read in threads (at most `max_workers`); `progress` shows a
     progress bar (needs tqdm).
     """
-    items, single = _instrument_list(instruments)
-    days = _days(start, end)
-    options = _options(data_type, data_sources, use_minio_storage, use_cache, write_cache)
-    selection = _check_columns(columns)
+    call = _call(instruments, data_type, start, end, columns, data_sources, use_minio_storage, use_cache,
+                 write_cache)
+    items, single, days, options, selection = call.instruments, call.single, call.days, call.options, call.columns
     if missing not in ("skip", "raise"):
         raise ValueError(f"missing must be 'skip' or 'raise', got {missing!r}")
     if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
@@ -676,10 +692,9 @@ def to_dask(
     except ImportError as error:
         raise ImportError(f"to_dask needs Dask: pip install 'halvorn-light-data[dask]' ({error})") from None
 
-    items, single = _instrument_list(instruments)
-    days = _days(start, end)
-    options = _options(data_type, data_sources, use_minio_storage, use_cache, write_cache)
-    selection = _check_columns(columns)
+    call = _call(instruments, data_type, start, end, columns, data_sources, use_minio_storage, use_cache,
+                 write_cache)
+    items, single, days, options, selection = call.instruments, call.single, call.days, call.options, call.columns
     keys = [(instrument, day) for instrument in items for day in days]
 
     meta = None
