@@ -1,5 +1,9 @@
 // The reads over the data sources: CryptoMktData.get_raw, through the local
-// cache, and get_raw_data, from the raw area around it.
+// cache, and get_raw_data, from the raw area around it; and the same walk for
+// the companion modules, with each source's outcome.
+#include "cached_read.hpp"
+
+#include "cache_names.hpp"
 #include "local_cache.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
@@ -44,7 +48,7 @@ Ref read_source(PyObject* self, PyObject* path) {
     if (empty) return df;
     int write = truth(attr(self, names.write_cache_attr));
     if (write < 0) return Ref();
-    if (write && write_cache_file(self, df.get(), cache_path.get()) < 0 &&
+    if (write && write_cache_file(self, df.get(), cache_path.get(), path) < 0 &&
         log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_writing_cache,
                             cache_path.get()) < 0) {
         return Ref();
@@ -52,12 +56,83 @@ Ref read_source(PyObject* self, PyObject* path) {
     return df;
 }
 
+// The pending exception as a value carrying its traceback; the error
+// indicator is left set to the same exception.
+Ref pending_exception() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Ref exception = Ref::borrow(value);
+    PyErr_Restore(type, value, traceback);
+    return exception;
+}
+
+int append_tried(PyObject* tried, PyObject* source, PyObject* path, PyObject* exception) {
+    Ref entry(PyTuple_Pack(3, source, path, exception));
+    return entry ? PyList_Append(tried, entry.get()) : -1;
+}
+
 }  // namespace
+
+Ref read_sources(PyObject* self) {
+    Ref tried(PyList_New(0));
+    if (!tried) return Ref();
+    Ref df;
+    // 1: found, 2: failed, 0: every source without the table.
+    const int outcome = walk_source_paths(self, names.get_path, true, [&](PyObject* source,
+                                                                            PyObject* path) {
+        if (path == Py_None) return append_tried(tried.get(), source, path, Py_None);
+        df = read_source(self, path);
+        if (df) return 1;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        const bool absent = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
+        Ref exception = pending_exception();
+        if (log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path) < 0 ||
+            append_tried(tried.get(), source, path, exception.get()) < 0) {
+            return -1;
+        }
+        return absent ? 0 : 2;
+    });
+    if (outcome < 0) return Ref();
+    const char* label = outcome == 1 ? "found" : outcome == 2 ? "failed" : "missing";
+    return Ref(Py_BuildValue("(sOO)", label, outcome == 1 ? df.get() : Py_None, tried.get()));
+}
+
+Ref served_cache_file(PyObject* self) {
+    int wanted = truth(attr(self, names.use_cache_attr));
+    if (wanted <= 0) return wanted < 0 ? Ref() : Ref::borrow(Py_None);
+    Ref earlier(PyList_New(0));
+    if (!earlier) return Ref();
+    Ref served = Ref::borrow(Py_None);
+    const int status = walk_source_paths(self, names.get_path, false, [&](PyObject* source,
+                                                                          PyObject* path) {
+        if (path == Py_None) return 0;
+        Ref cache_path = cache_path_for(self, path);
+        if (!cache_path) return -1;
+        CacheEntry entry;
+        if (look_up_cache_entry(cache_path.get(), entry) < 0) return -1;
+        if (entry == CacheEntry::absent) return PyList_Append(earlier.get(), path);
+        if (entry != CacheEntry::regular_file) return 1;
+        // An earlier source without a cache entry is read from storage when it holds the table.
+        Ref io_obj = attr(self, names.io_obj);
+        if (!io_obj) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(earlier.get()); ++i) {
+            int stored = truth(call_method(io_obj.get(), names.exists,
+                                           {PyList_GET_ITEM(earlier.get(), i)}));
+            if (stored != 0) return stored;
+        }
+        served = Ref(PyTuple_Pack(3, cache_path.get(), source, path));
+        return served ? 1 : -1;
+    });
+    if (status < 0) return Ref();
+    return served;
+}
 
 PyObject* reader_get_raw(PyObject* const* arguments) {
     PyObject* self = arguments[0];
     Ref df;
-    const int found = walk_source_paths(self, names.get_path, true, [&](PyObject* path) {
+    const int found = walk_source_paths(self, names.get_path, true, [&](PyObject*, PyObject* path) {
         df = read_source(self, path);
         if (df) return 1;
         return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path);
@@ -70,7 +145,7 @@ PyObject* reader_get_raw(PyObject* const* arguments) {
 PyObject* reader_get_raw_data(PyObject* const* arguments) {
     PyObject* self = arguments[0];
     Ref df;
-    const int found = walk_source_paths(self, names.get_raw_data_path, true, [&](PyObject* path) {
+    const int found = walk_source_paths(self, names.get_raw_data_path, true, [&](PyObject*, PyObject* path) {
         Ref io_obj = attr(self, names.io_obj);
         if (io_obj) {
             df = call_method(io_obj.get(), names.read_file_wrapper, {}, names.kw_load_path, {path});

@@ -39,7 +39,10 @@ int make_interned_names(InternedNames& n) {
     if ((n.kw_mktdata_path = keyword_tuple(
              {n.date, n.instrument, n.data_type, n.data_source, n.data_destination})) == nullptr)
         return -1;
+    if ((n.kw_to_numpy = keyword_tuple({n.dtype, n.na_value})) == nullptr) return -1;
     if ((n.one = PyLong_FromLong(1)) == nullptr) return -1;
+    if ((n.zero = PyLong_FromLong(0)) == nullptr) return -1;
+    if ((n.nan = PyFloat_FromDouble(Py_NAN)) == nullptr) return -1;
     return 0;
 }
 

@@ -63,7 +63,8 @@ namespace light_data {
     X(min, "min") X(max, "max") X(index, "index") X(dtype, "dtype") X(kind, "kind")      \
     X(view, "view") X(empty_array, "empty") X(int64_dtype, "int64")           \
     X(nanosecond_dtype, "M8[ns]") X(name, "name") X(Index, "Index") X(copy, "copy") X(deep, "deep")                            \
-    X(check_inplace_deprecation, "_check_inplace_deprecation")                                              \
+    X(check_inplace_deprecation, "_check_inplace_deprecation") \
+    X(isna, "isna") X(hasnans, "hasnans") X(na_value, "na_value") X(float64_dtype, "float64")                                              \
     /* configuration keys */                                                  \
     X(env, "env") X(data_related, "data_related")                            \
     X(LOCAL_DATA_CACHE_DIR, "LOCAL_DATA_CACHE_DIR")                          \
@@ -97,7 +98,10 @@ struct InternedNames {
     PyObject* kw_write;             // (dataframe, write_path)
     PyObject* kw_io_module;         // (file_type, use_minio_storage)
     PyObject* kw_mktdata_path;      // (date, instrument, data_type, data_source, data_destination)
+    PyObject* kw_to_numpy;          // (dtype, na_value)
     PyObject* one;                  // the int 1
+    PyObject* zero;                 // the int 0
+    PyObject* nan;                  // the float NaN
 };
 
 // Fills `names`; -1 on failure.

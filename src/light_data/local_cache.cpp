@@ -1,22 +1,21 @@
-// The local cache: naming, lookup, safe reads and writes, removal, and the
+// The local cache folder: lookup, safe reads and writes, removal, and the
 // reclaiming of crashed writers' temporary files; with the two cache methods
 // of CryptoMktData, _read_cache and remove_cache.
 #include "local_cache.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "cache_names.hpp"
+#include "feather_tables.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
 #include "module_state.hpp"
@@ -29,155 +28,35 @@ namespace light_data {
 
 namespace {
 
-// Another host's temporary file older than this is taken for a crashed
-// writer's: its pid cannot be checked from here.
-constexpr time_t foreign_leftover_age = 3600;
-constexpr std::string_view temporary_marker = ".tmp-";
-constexpr size_t random_hex_digits = 16;
-
-// The file-system bytes of a path string (ValueError for an embedded NUL).
-Ref file_system_path(PyObject* path) {
-    PyObject* encoded = nullptr;
-    if (PyUnicode_FSConverter(path, &encoded) == 0) return Ref();
-    return Ref(encoded);
-}
-
 int raise_errno(PyObject* path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     return -1;
 }
 
-CacheEntry entry_at(const char* path) {
-    struct stat status;
-    if (lstat(path, &status) < 0) return CacheEntry::absent;
-    if (S_ISREG(status.st_mode)) return CacheEntry::regular_file;
-    if (S_ISDIR(status.st_mode)) return CacheEntry::directory;
+CacheEntry entry_of(mode_t mode) {
+    if (S_ISREG(mode)) return CacheEntry::regular_file;
+    if (S_ISDIR(mode)) return CacheEntry::directory;
     return CacheEntry::unusable;
 }
 
-const char* entry_kind(mode_t mode) {
-    if (S_ISLNK(mode)) return "symbolic link";
-    if (S_ISDIR(mode)) return "directory";
-    if (S_ISFIFO(mode)) return "FIFO";
-    if (S_ISSOCK(mode)) return "socket";
-    return "device";
+CacheEntry entry_at(const char* path) {
+    struct stat status;
+    if (lstat(path, &status) < 0) return CacheEntry::absent;
+    return entry_of(status.st_mode);
 }
 
-Ref no_table(PyObject* cache_path) {
-    raise_errno(cache_path);
-    return Ref();
-}
-
-Ref not_a_regular_file(PyObject* cache_path, mode_t mode) {
+int not_a_regular_file(PyObject* cache_path, mode_t mode) {
     PyErr_Format(PyExc_OSError, "cache entry %R is a %s, not a regular file", cache_path,
-                 entry_kind(mode));
-    return Ref();
-}
-
-// This host's name as it appears in temporary file names: anything but
-// letters, digits, '.', '_' and '-' becomes '_', so a name never holds a
-// path separator.
-std::string this_host() {
-    struct utsname system;
-    std::string host = uname(&system) == 0 ? system.nodename : "";
-    for (char& c : host) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        if (!kept) c = '_';
-    }
-    return host.empty() ? "unknown" : host;
-}
-
-// The writer named by what follows "<cache file name>.tmp-" in a temporary
-// file name: "<host>-<pid>-<random hex digits>" (16 of them when this reader
-// writes it). The host may itself hold '-', so the name is read from the
-// right.
-struct TemporaryWriter {
-    std::string_view host;
-    long pid = 0;
-};
-
-bool parse_temporary(std::string_view rest, TemporaryWriter& writer) {
-    const size_t random_dash = rest.rfind('-');
-    if (random_dash == std::string_view::npos) return false;
-    const std::string_view random = rest.substr(random_dash + 1);
-    if (random.empty() || random.size() > 64) return false;
-    for (char c : random) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    }
-    const std::string_view front = rest.substr(0, random_dash);
-    const size_t pid_dash = front.rfind('-');
-    if (pid_dash == std::string_view::npos || pid_dash == 0) return false;
-    const std::string_view pid = front.substr(pid_dash + 1);
-    if (pid.empty() || pid.size() > 9 || pid.front() == '0') return false;
-    long value = 0;
-    for (char c : pid) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value <= 0) return false;
-    writer.host = front.substr(0, pid_dash);
-    writer.pid = value;
-    return true;
-}
-
-bool process_alive(long pid) {
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+                 entry_kind_name(mode));
+    return -1;
 }
 
 struct DirectoryCloser {
     void operator()(DIR* directory) const noexcept { closedir(directory); }
 };
 
-// Removes the temporary files of the cache file at `cache_file` that crashed
-// writers left: this host's whose process is gone, and other hosts' older
-// than an hour. Entries are examined without following links, and only files
-// and links are removed (a link itself, never its target). Best effort: a
-// leftover that cannot be removed now (another user's, or already gone) is
-// left for later.
-void reclaim_leftovers(const char* cache_file) {
-    const std::string_view path(cache_file);
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string_view::npos ? "."
-                               : slash == 0                   ? "/"
-                                                              : std::string(path.substr(0, slash));
-    std::string prefix(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    prefix += temporary_marker;
-
-    std::unique_ptr<DIR, DirectoryCloser> directory(opendir(folder.c_str()));
-    if (!directory) return;
-    const int folder_fd = dirfd(directory.get());
-    const std::string host = this_host();
-    const time_t oldest_kept = time(nullptr) - foreign_leftover_age;
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string_view name(entry->d_name);
-        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-        TemporaryWriter writer;
-        if (!parse_temporary(name.substr(prefix.size()), writer)) continue;
-        struct stat status;
-        if (fstatat(folder_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) < 0) continue;
-        if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) continue;
-        const bool crashed = writer.host == host ? !process_alive(writer.pid)
-                                                 : status.st_mtime < oldest_kept;
-        if (crashed) unlinkat(folder_fd, entry->d_name, 0);
-    }
-}
-
-// "<cache path>.tmp-<host>-<pid>-<16 random hex digits>"
-Ref temporary_path_for(PyObject* cache_path) {
-    unsigned char random[random_hex_digits / 2];
-    if (getentropy(random, sizeof random) < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return Ref();
-    }
-    char hex[random_hex_digits + 1];
-    for (size_t i = 0; i < sizeof random; ++i) {
-        hex[2 * i] = "0123456789abcdef"[random[i] >> 4];
-        hex[2 * i + 1] = "0123456789abcdef"[random[i] & 0xf];
-    }
-    hex[random_hex_digits] = '\0';
-    return Ref(PyUnicode_FromFormat("%U%s%s-%ld-%s", cache_path, temporary_marker.data(),
-                                    this_host().c_str(), static_cast<long>(getpid()), hex));
+double seconds(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
 }
 
 // file.close(), keeping an error that is already on its way to the caller.
@@ -196,21 +75,13 @@ Ref file_object(const FileDescriptor& fd, const char* mode) {
     return Ref(PyFile_FromFd(fd.get(), nullptr, mode, -1, nullptr, nullptr, nullptr, 0));
 }
 
-// pd.read_feather on the cache file, when it is a regular file: looked at
-// without following a link, then opened without following one and without
-// blocking (a FIFO put there would otherwise hang the read), and checked
-// again on the open descriptor.
+// pd.read_feather on the cache file, opened by open_cache_entry.
 Ref read_cache_table(PyObject* cache_path) {
     Ref encoded = file_system_path(cache_path);
     if (!encoded) return Ref();
-    const char* path = PyBytes_AS_STRING(encoded.get());
-    struct stat status;
-    if (lstat(path, &status) < 0) return no_table(cache_path);
-    if (!S_ISREG(status.st_mode)) return not_a_regular_file(cache_path, status.st_mode);
-    const FileDescriptor fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0 || fstat(fd.get(), &status) < 0) return no_table(cache_path);
-    if (!S_ISREG(status.st_mode)) return not_a_regular_file(cache_path, status.st_mode);
-
+    FileDescriptor fd;
+    if (open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd) < 0)
+        return Ref();
     Ref file = file_object(fd, "rb");
     if (!file) return Ref();
     Ref pd = global(names.pd);
@@ -219,11 +90,11 @@ Ref read_cache_table(PyObject* cache_path) {
     return df;
 }
 
-// df.to_feather into the new file `fd`, flushed and closed.
-int write_table(PyObject* df, FileDescriptor& fd, PyObject* temporary) {
+// The table written as a Feather file into the new file `fd`, flushed and closed.
+int write_table(PyObject* df, PyObject* storage_path, FileDescriptor& fd, PyObject* temporary) {
     Ref file = file_object(fd, "wb");
     if (!file) return -1;
-    Ref written = call_method(df, names.to_feather, {file.get()});
+    write_feather(df, file.get(), storage_path);
     if (close_file(file.get()) < 0) return -1;
     // Some file systems report a failed write only when the file is closed.
     if (close(fd.release()) < 0) return raise_errno(temporary);
@@ -269,25 +140,19 @@ int remove_cache_file(PyObject* self, PyObject* path, Ref& cache_path) {
 
 }  // namespace
 
-Ref cache_path_for(PyObject* self, PyObject* path) {
-    const InternedNames& n = names;
-    Ref hashlib = global(n.hashlib);
-    if (!hashlib) return Ref();
-    Ref encoded = call_method(path, n.encode, {});
-    if (!encoded) return Ref();
-    Ref digest = call_method(hashlib.get(), n.sha256, {encoded.get()});
-    if (!digest) return Ref();
-    Ref hex = call_method(digest.get(), n.hexdigest, {});
-    if (!hex) return Ref();
-    Ref name(PyNumber_Add(hex.get(), n.feather_suffix));
-    if (!name) return Ref();
-    Ref os = global(n.os);
-    if (!os) return Ref();
-    Ref os_path = attr(os.get(), n.path);
-    if (!os_path) return Ref();
-    Ref cache_dir = attr(self, n.cache_dir);
-    if (!cache_dir) return Ref();
-    return call_method(os_path.get(), n.join, {cache_dir.get(), name.get()});
+Ref file_system_path(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(path, &encoded) == 0) return Ref();
+    return Ref(encoded);
+}
+
+const char* entry_kind_name(mode_t mode) {
+    if (S_ISREG(mode)) return "regular file";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISDIR(mode)) return "directory";
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISSOCK(mode)) return "socket";
+    return "device";
 }
 
 int look_up_cache_entry(PyObject* cache_path, CacheEntry& entry) {
@@ -295,6 +160,51 @@ int look_up_cache_entry(PyObject* cache_path, CacheEntry& entry) {
     if (!encoded) return -1;
     entry = entry_at(PyBytes_AS_STRING(encoded.get()));
     return 0;
+}
+
+int open_cache_entry(int folder_fd, const char* path, bool keep_access_time, PyObject* shown,
+                     FileDescriptor& fd) {
+    struct stat status;
+    if (fstatat(folder_fd, path, &status, AT_SYMLINK_NOFOLLOW) < 0) return raise_errno(shown);
+    if (!S_ISREG(status.st_mode)) return not_a_regular_file(shown, status.st_mode);
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int opened = -1;
+#ifdef O_NOATIME
+    // Only the file's owner (or a privileged user) may ask for this.
+    if (keep_access_time) opened = openat(folder_fd, path, flags | O_NOATIME);
+    if (opened < 0 && keep_access_time && errno != EPERM) return raise_errno(shown);
+#endif
+    if (opened < 0) opened = openat(folder_fd, path, flags);
+    fd.reset(opened);
+    if (fd.get() < 0 || fstat(fd.get(), &status) < 0) return raise_errno(shown);
+    if (!S_ISREG(status.st_mode)) return not_a_regular_file(shown, status.st_mode);
+    return 0;
+}
+
+void reclaim_leftovers(const char* cache_file) {
+    const std::string_view path(cache_file);
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string_view::npos ? "."
+                               : slash == 0                   ? "/"
+                                                              : std::string(path.substr(0, slash));
+    const std::string_view cache_name =
+        slash == std::string_view::npos ? path : path.substr(slash + 1);
+
+    std::unique_ptr<DIR, DirectoryCloser> directory(opendir(folder.c_str()));
+    if (!directory) return;
+    const int folder_fd = dirfd(directory.get());
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    while (const dirent* entry = readdir(directory.get())) {
+        TemporaryWriter writer;
+        if (!parse_temporary_name(entry->d_name, writer) || writer.cache_name != cache_name)
+            continue;
+        struct stat status;
+        if (fstatat(folder_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) < 0) continue;
+        if (is_leftover(writer, status.st_mode, seconds(status.st_mtim), seconds(now))) {
+            unlinkat(folder_fd, entry->d_name, 0);
+        }
+    }
 }
 
 Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path) {
@@ -307,7 +217,7 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path) {
     return df;
 }
 
-int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path) {
+int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path) {
     Ref os = global(names.os);
     if (!os) return -1;
     Ref cache_dir = attr(self, names.cache_dir);
@@ -332,7 +242,7 @@ int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path) {
     FileDescriptor fd(
         open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0) return raise_errno(temporary.get());
-    int status = write_table(df, fd, temporary.get());
+    int status = write_table(df, storage_path, fd, temporary.get());
     if (status == 0 && !call_method(os.get(), names.replace, {temporary.get(), cache_path})) {
         status = -1;
     }
@@ -363,7 +273,7 @@ PyObject* reader_read_cache(PyObject* const* arguments) {
 
 PyObject* reader_remove_cache(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    const int status = walk_source_paths(self, names.get_path, true, [&](PyObject* path) {
+    const int status = walk_source_paths(self, names.get_path, true, [&](PyObject*, PyObject* path) {
         Ref cache_path;
         if (remove_cache_file(self, path, cache_path) == 0) return 0;
         // A source whose cache path could not be formed is named by its storage path.

@@ -2,6 +2,7 @@
 // CryptoMktData with its method table. Multi-phase, run once per process.
 #include <cstdio>
 
+#include "feather_tables.hpp"
 #include "method_function.hpp"
 #include "method_table.hpp"
 #include "module_state.hpp"
@@ -205,7 +206,7 @@ int run_initialisation() {
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins || bind(names.dunder_builtins, builtins.get()) < 0) return -1;
     if (check_runtime_version() < 0) return -1;
-    if (import_globals() < 0) return -1;
+    if (import_globals() < 0 || remember_pandas_writer() < 0) return -1;
     if (create_class() < 0) return -1;
     Ref test_dict(PyDict_New());
     if (!test_dict) return -1;

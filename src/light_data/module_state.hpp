@@ -20,12 +20,30 @@ struct TracebackCode {
     PyObject* code;
 };
 
+// What writing a cache file takes from pyarrow, made on its first use.
+struct ArrowWriter {
+    PyObject* table_from_pandas = nullptr;  // pyarrow.Table.from_pandas
+    PyObject* new_file = nullptr;           // pyarrow.ipc.new_file
+    PyObject* options = nullptr;            // the IpcWriteOptions of a Feather file
+    PyObject* storage_path_key = nullptr;   // bytes
+    PyObject* kw_preserve_index = nullptr;
+    PyObject* kw_options = nullptr;
+    PyObject* kw_max_chunksize = nullptr;
+    PyObject* chunk_rows = nullptr;
+    PyObject* schema = nullptr;
+    PyObject* metadata = nullptr;
+    PyObject* replace_schema_metadata = nullptr;
+    PyObject* write_table = nullptr;
+};
+
 // The state lives in this one process-wide object rather than in the module
 // object: the module is initialised once per process and a second import
 // must hand back the same module from the create slot, and the interpreter
 // resets a module's own state whenever its create slot returns an existing
 // module. Its references are kept for the life of the process and never
-// released.
+// released. Each of the two extensions built from these sources (light_data
+// and the private _light_data_core) has its own copy, whose `module` is that
+// extension's module: the globals its functions read.
 struct ModuleState {
     // The initialised module; NULL before initialisation and after a failed one.
     PyObject* module = nullptr;
@@ -39,6 +57,9 @@ struct ModuleState {
     PyObject* type_getattribute = nullptr;
     TracebackCode traceback_codes[32]{};
     int traceback_code_count = 0;
+    // pandas' own DataFrame.to_feather, as found at initialisation.
+    PyObject* pandas_to_feather = nullptr;
+    ArrowWriter arrow_writer{};
 };
 
 extern ModuleState module_state;

@@ -60,7 +60,8 @@ private:
 
 // The walk over a reader's data sources that reads, probes or clears them:
 // for each source in order, its path from self.<path_method>(data_source=...),
-// the debug record "reading <path>" when `log_reading`, then `visit(path)`,
+// the debug record "reading <path>" when `log_reading`, then
+// `visit(source, path)`,
 // which returns 1 to stop the walk, 0 to go on, -1 on error. Path lookups and
 // the debug record are not guarded: their errors end the walk.
 // Returns 1 when `visit` stopped the walk, 0 when the sources ran out, -1 on
@@ -80,7 +81,7 @@ int walk_source_paths(PyObject* self, PyObject* path_method, bool log_reading, V
             Ref message = join_message({names.reading, path.get()});
             if (!message || log_message(names.debug, message.get()) < 0) return -1;
         }
-        const int outcome = visit(path.get());
+        const int outcome = visit(source.get(), path.get());
         if (outcome != 0) return outcome;
     }
     return status;

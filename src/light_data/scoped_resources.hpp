@@ -65,6 +65,11 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int get() const noexcept { return fd_; }
+    // Takes ownership of `fd`, closing the one held before.
+    void reset(int fd) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
     // Gives up ownership, to a file object that closes it from now on.
     int release() noexcept {
         const int fd = fd_;

@@ -82,7 +82,7 @@ PyObject* reader_get_raw_data_path(PyObject* const* arguments) {
 
 PyObject* reader_exists(PyObject* const* arguments) {
     PyObject* self = arguments[0];
-    const int found = walk_source_paths(self, names.get_path, false, [&](PyObject* path) {
+    const int found = walk_source_paths(self, names.get_path, false, [&](PyObject*, PyObject* path) {
         Ref io_obj = attr(self, names.io_obj);
         if (!io_obj) return -1;
         return truth(call_method(io_obj.get(), names.exists, {path}));

@@ -1,0 +1,28 @@
+// The reads over a reader's data sources that the companion modules make
+// through the private module: the same walk as get_raw, with each source's
+// outcome kept instead of only logged.
+#pragma once
+
+#include "owned_ref.hpp"
+
+namespace light_data {
+
+// get_raw's walk over the sources of `self`, stopping at the first source
+// that fails for any reason but the table's absence. A source holds no table
+// when its path builder gives no path (None) or its storage read raises
+// FileNotFoundError; every other exception is a failure. Failures are
+// logged as get_raw logs them. Returns (outcome, table, tried): outcome
+// "found" with the table, "missing" when no source holds one, or "failed";
+// tried lists (source, path, exception or None) for each source walked
+// before the answer. NULL with an exception set for what get_raw would let
+// through (a failing path lookup, an interrupt).
+Ref read_sources(PyObject* self);
+
+// The cache file that get_raw would serve, without reading it: the first
+// source's regular cache file when the cache is in use and every earlier
+// source has neither a cache entry nor a stored table. (cache_path, source,
+// path), or Py_None when get_raw would do anything else. Errors (of a path
+// lookup, of a storage probe) propagate.
+Ref served_cache_file(PyObject* self);
+
+}  // namespace light_data

@@ -1,0 +1,332 @@
+// The private module _light_data_core: the reader's rules, for the companion
+// modules (range reads, the cache command) to call instead of restating them.
+// Every function here is the one that CryptoMktData's own methods run.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "cache_names.hpp"
+#include "cached_read.hpp"
+#include "epoch_counts.hpp"
+#include "feather_tables.hpp"
+#include "frame_index.hpp"
+#include "local_cache.hpp"
+#include "module_state.hpp"
+#include "object_calls.hpp"
+#include "reader_sources.hpp"
+#include "scoped_resources.hpp"
+#include "time_index.hpp"
+
+namespace light_data {
+
+namespace {
+
+const char core_doc[] =
+    "The rules of halvorn.orrery_data.light_data's reader, for its companion modules.\n\n"
+    "Private: the names here may change with any release.";
+
+using Keywords = const char* const[];
+
+bool parse(PyObject* args, PyObject* kwargs, const char* format, Keywords keywords, ...) {
+    va_list values;
+    va_start(values, keywords);
+    const int parsed = PyArg_VaParseTupleAndKeywords(args, kwargs, format,
+                                                     const_cast<char**>(keywords), values);
+    va_end(values);
+    return parsed != 0;
+}
+
+std::string_view utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    return data == nullptr ? std::string_view() : std::string_view(data, static_cast<size_t>(size));
+}
+
+// ---------------------------------------------------------------------------
+// Cache files
+
+PyObject* core_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"path", nullptr};
+    PyObject* path;
+    if (!parse(args, kwargs, "U:cache_name", keywords, &path)) return nullptr;
+    return cache_file_name(path).release();
+}
+
+PyObject* core_is_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"name", nullptr};
+    PyObject* name;
+    if (!parse(args, kwargs, "U:is_cache_name", keywords, &name)) return nullptr;
+    std::string_view text = utf8_view(name);
+    if (text.data() == nullptr) return nullptr;
+    return PyBool_FromLong(is_cache_name(text));
+}
+
+PyObject* core_cache_entry_kind(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"path", nullptr};
+    PyObject* path;
+    if (!parse(args, kwargs, "U:cache_entry_kind", keywords, &path)) return nullptr;
+    Ref encoded = file_system_path(path);
+    if (!encoded) return nullptr;
+    struct stat status;
+    if (lstat(PyBytes_AS_STRING(encoded.get()), &status) < 0) return PyUnicode_FromString("absent");
+    return PyUnicode_FromString(entry_kind_name(status.st_mode));
+}
+
+PyObject* core_open_cache_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"path", "dir_fd", "keep_access_time", nullptr};
+    PyObject* path;
+    PyObject* folder = Py_None;
+    int keep_access_time = 0;
+    if (!parse(args, kwargs, "U|$Op:open_cache_entry", keywords, &path, &folder,
+               &keep_access_time)) {
+        return nullptr;
+    }
+    int folder_fd = AT_FDCWD;
+    if (folder != Py_None) {
+        const long value = PyLong_AsLong(folder);
+        if (value == -1 && PyErr_Occurred()) return nullptr;
+        if (value < 0 || value > INT_MAX) {
+            PyErr_SetString(PyExc_ValueError, "dir_fd must be an open file descriptor");
+            return nullptr;
+        }
+        folder_fd = static_cast<int>(value);
+    }
+    Ref encoded = file_system_path(path);
+    if (!encoded) return nullptr;
+    FileDescriptor fd;
+    if (open_cache_entry(folder_fd, PyBytes_AS_STRING(encoded.get()), keep_access_time != 0, path,
+                         fd) < 0) {
+        return nullptr;
+    }
+    return PyLong_FromLong(fd.release());
+}
+
+PyObject* core_host_label(PyObject*, PyObject*) {
+    const std::string host = host_label();
+    return PyUnicode_DecodeUTF8(host.data(), static_cast<Py_ssize_t>(host.size()), "strict");
+}
+
+PyObject* core_parse_temporary_name(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"name", nullptr};
+    PyObject* name;
+    if (!parse(args, kwargs, "U:parse_temporary_name", keywords, &name)) return nullptr;
+    std::string_view text = utf8_view(name);
+    if (text.data() == nullptr) return nullptr;
+    TemporaryWriter writer;
+    if (!parse_temporary_name(text, writer)) Py_RETURN_NONE;
+    return Py_BuildValue("(s#s#l)", writer.cache_name.data(),
+                         static_cast<Py_ssize_t>(writer.cache_name.size()), writer.host.data(),
+                         static_cast<Py_ssize_t>(writer.host.size()), writer.pid);
+}
+
+PyObject* core_is_leftover(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"name", "mode", "mtime", "now", nullptr};
+    PyObject* name;
+    unsigned int mode;
+    double mtime, now;
+    if (!parse(args, kwargs, "UIdd:is_leftover", keywords, &name, &mode, &mtime, &now))
+        return nullptr;
+    std::string_view text = utf8_view(name);
+    if (text.data() == nullptr) return nullptr;
+    TemporaryWriter writer;
+    return PyBool_FromLong(parse_temporary_name(text, writer) &&
+                           is_leftover(writer, static_cast<mode_t>(mode), mtime, now));
+}
+
+// ---------------------------------------------------------------------------
+// Time
+
+PyObject* core_is_time_normalised(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"data_type", nullptr};
+    PyObject* data_type;
+    if (!parse(args, kwargs, "O:is_time_normalised", keywords, &data_type)) return nullptr;
+    const int normalised = is_time_normalised_kind(data_type);
+    return normalised < 0 ? nullptr : PyBool_FromLong(normalised);
+}
+
+PyObject* core_time_column(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"columns", nullptr};
+    PyObject* columns;
+    if (!parse(args, kwargs, "O:time_column", keywords, &columns)) return nullptr;
+    for (PyObject* label : time_labels()) {
+        const int present = PySequence_Contains(columns, label);
+        if (present < 0) return nullptr;
+        if (present) return Py_BuildValue("(OO)", label, label == names.CloseTime ? Py_True : Py_False);
+    }
+    Py_RETURN_NONE;
+}
+
+// A contiguous buffer of `object` read as int64 values; ValueError when its
+// size is not a whole number of them or it is not aligned for them.
+int int64_values(PyObject* object, BufferView& buffer, bool writable, const char* what) {
+    if (buffer.acquire(object, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) return -1;
+    const Py_buffer& view = buffer.view();
+    if (view.len % 8 != 0 || reinterpret_cast<uintptr_t>(view.buf) % alignof(int64_t) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must hold aligned 64-bit integers", what);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* core_scale_epoch_counts(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"values", "out", "close_time", nullptr};
+    PyObject* values;
+    PyObject* out = Py_None;
+    int close_time = 0;
+    if (!parse(args, kwargs, "O|O$p:scale_epoch_counts", keywords, &values, &out, &close_time))
+        return nullptr;
+    BufferView source, target;
+    const bool in_place = out == Py_None;
+    if (int64_values(values, source, in_place, "values") < 0) return nullptr;
+    if (!in_place && int64_values(out, target, true, "out") < 0) return nullptr;
+    const Py_ssize_t count = source.view().len / 8;
+    if (!in_place && target.view().len < source.view().len) {
+        PyErr_SetString(PyExc_ValueError, "out is smaller than values");
+        return nullptr;
+    }
+    const auto* in = static_cast<const int64_t*>(source.view().buf);
+    auto* result = in_place ? const_cast<int64_t*>(in) : static_cast<int64_t*>(target.view().buf);
+    int exponent = 0;
+    if (count > 0) {
+        int64_t first = 0;
+        if (first_count(in, 0, close_time != 0, first) < 0) return nullptr;
+        exponent = nanosecond_exponent(first);
+    }
+    if (scale_counts(in, result, count, exponent, close_time != 0, nullptr) < 0) return nullptr;
+    return PyLong_FromLong(exponent);
+}
+
+PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"data_type", "df", nullptr};
+    PyObject* data_type;
+    PyObject* frame;
+    if (!parse(args, kwargs, "OO:index_by_time", keywords, &data_type, &frame)) return nullptr;
+    Ref df = Ref::borrow(frame);
+    if (index_frame(data_type, df) < 0) return nullptr;
+    return df.release();
+}
+
+// ---------------------------------------------------------------------------
+// Reads over the sources
+
+PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"reader", nullptr};
+    PyObject* reader;
+    if (!parse(args, kwargs, "O:read_sources", keywords, &reader)) return nullptr;
+    return read_sources(reader).release();
+}
+
+PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"reader", nullptr};
+    PyObject* reader;
+    if (!parse(args, kwargs, "O:served_cache_file", keywords, &reader)) return nullptr;
+    return served_cache_file(reader).release();
+}
+
+#define FUNCTION(name, flags) \
+    { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_##name)), flags, nullptr }
+constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef core_functions[] = {
+    FUNCTION(cache_name, with_keywords),
+    FUNCTION(is_cache_name, with_keywords),
+    FUNCTION(cache_entry_kind, with_keywords),
+    FUNCTION(open_cache_entry, with_keywords),
+    FUNCTION(host_label, METH_NOARGS),
+    FUNCTION(parse_temporary_name, with_keywords),
+    FUNCTION(is_leftover, with_keywords),
+    FUNCTION(is_time_normalised, with_keywords),
+    FUNCTION(time_column, with_keywords),
+    FUNCTION(scale_epoch_counts, with_keywords),
+    FUNCTION(index_by_time, with_keywords),
+    FUNCTION(read_sources, with_keywords),
+    FUNCTION(served_cache_file, with_keywords),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FUNCTION
+
+// ---------------------------------------------------------------------------
+// Module set-up
+
+int bind_import(PyObject* dict, const char* module_name, PyObject* bound_as) {
+    Ref module(PyImport_ImportModule(module_name));
+    return module ? PyDict_SetItem(dict, bound_as, module.get()) : -1;
+}
+
+// The globals the shared code reads (module_state.hpp: global()).
+int bind_globals(PyObject* dict) {
+    const InternedNames& n = names;
+    if (bind_import(dict, "hashlib", n.hashlib) < 0 || bind_import(dict, "logging", n.logging) < 0 ||
+        bind_import(dict, "os", n.os) < 0 || bind_import(dict, "traceback", n.traceback) < 0 ||
+        bind_import(dict, "pandas", n.pd) < 0) {
+        return -1;
+    }
+    Ref enums(PyImport_ImportModule("halvorn.orrery_data.enums"));
+    if (!enums) return -1;
+    Ref data_type = attr(enums.get(), n.DataType);
+    return data_type ? PyDict_SetItem(dict, n.DataType, data_type.get()) : -1;
+}
+
+int add_constants(PyObject* module) {
+    Ref labels(PyTuple_New(4));
+    if (!labels) return -1;
+    Py_ssize_t position = 0;
+    for (PyObject* label : time_labels()) PyTuple_SET_ITEM(labels.get(), position++, Py_NewRef(label));
+    Ref key(PyBytes_FromString(storage_path_key));
+    Ref age(PyFloat_FromDouble(foreign_leftover_age));
+    if (!key || !age) return -1;
+    if (PyModule_AddObjectRef(module, "INDEX_LABEL", names.DateTime) < 0 ||
+        PyModule_AddObjectRef(module, "TIME_LABELS", labels.get()) < 0 ||
+        PyModule_AddObjectRef(module, "MISSING_PREFIX", names.missing_data) < 0 ||
+        PyModule_AddObjectRef(module, "STORAGE_PATH_KEY", key.get()) < 0 ||
+        PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int exec_core(PyObject* module) {
+    if (!module_state.names_made) {
+        if (make_interned_names(module_state.names) < 0) return -1;
+        module_state.names_made = true;
+    }
+    if (module_state.type_getattribute == nullptr) {
+        module_state.type_getattribute =
+            Py_XNewRef(_PyType_Lookup(&PyType_Type, names.dunder_getattribute));
+    }
+    if (bind_globals(PyModule_GetDict(module)) < 0 || remember_pandas_writer() < 0 ||
+        add_constants(module) < 0) {
+        return -1;
+    }
+    Py_XSETREF(module_state.module, Py_NewRef(module));
+    return 0;
+}
+
+PyModuleDef_Slot core_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_core)},
+    {0, nullptr},
+};
+
+PyModuleDef core_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_light_data_core",
+    .m_doc = core_doc,
+    .m_size = 0,
+    .m_methods = core_functions,
+    .m_slots = core_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace light_data
+
+PyMODINIT_FUNC PyInit__light_data_core() { return PyModuleDef_Init(&light_data::core_def); }

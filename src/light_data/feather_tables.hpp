@@ -1,0 +1,27 @@
+// Cache files as Feather (Arrow IPC) files: a table written as pandas'
+// DataFrame.to_feather writes it, with the storage path it holds recorded in
+// the schema's metadata, so that a cache file can say what it holds. Reading
+// it back with pandas ignores that entry.
+#pragma once
+
+#include "owned_ref.hpp"
+
+namespace light_data {
+
+// The schema metadata key of the storage path.
+inline constexpr char storage_path_key[] = "light_data.storage_path";
+
+// Remembers pandas' own DataFrame.to_feather, so that a table whose type
+// writes itself otherwise (a substitute bound over it, a table of another
+// kind) is written by its own method. Run at module initialisation; -1 on
+// error.
+int remember_pandas_writer();
+
+// Writes `df` into the binary file object `file` as a Feather file. A pandas
+// table is converted and written as to_feather does it (compressed with LZ4
+// when Arrow has it, record batches of 64K rows), plus `storage_path` in the
+// schema metadata; anything else through its own to_feather(file). -1 with
+// an exception set.
+int write_feather(PyObject* df, PyObject* file, PyObject* storage_path);
+
+}  // namespace light_data
