@@ -173,31 +173,55 @@ int int64_values(PyObject* object, BufferView& buffer, bool writable, const char
     return 0;
 }
 
+// The chunks of `object`: the items of a list or tuple, or the object itself.
+Ref chunk_sequence(PyObject* object) {
+    if (PyList_Check(object) || PyTuple_Check(object)) {
+        return Ref(PySequence_Fast(object, "chunks must be a sequence"));
+    }
+    return Ref(PyTuple_Pack(1, object));
+}
+
 PyObject* core_scale_epoch_counts(PyObject*, PyObject* args, PyObject* kwargs) {
     static Keywords keywords = {"values", "out", "close_time", nullptr};
     PyObject* values;
-    PyObject* out = Py_None;
+    PyObject* out;
     int close_time = 0;
-    if (!parse(args, kwargs, "O|O$p:scale_epoch_counts", keywords, &values, &out, &close_time))
+    if (!parse(args, kwargs, "OO|$p:scale_epoch_counts", keywords, &values, &out, &close_time))
         return nullptr;
-    BufferView source, target;
-    const bool in_place = out == Py_None;
-    if (int64_values(values, source, in_place, "values") < 0) return nullptr;
-    if (!in_place && int64_values(out, target, true, "out") < 0) return nullptr;
-    const Py_ssize_t count = source.view().len / 8;
-    if (!in_place && target.view().len < source.view().len) {
-        PyErr_SetString(PyExc_ValueError, "out is smaller than values");
+    Ref inputs = chunk_sequence(values);
+    Ref outputs = chunk_sequence(out);
+    if (!inputs || !outputs) return nullptr;
+    const Py_ssize_t chunks = PySequence_Fast_GET_SIZE(inputs.get());
+    if (PySequence_Fast_GET_SIZE(outputs.get()) != chunks) {
+        PyErr_SetString(PyExc_ValueError, "out must have as many chunks as values");
         return nullptr;
     }
-    const auto* in = static_cast<const int64_t*>(source.view().buf);
-    auto* result = in_place ? const_cast<int64_t*>(in) : static_cast<int64_t*>(target.view().buf);
+    // The first value of the whole column decides the unit of every chunk.
     int exponent = 0;
-    if (count > 0) {
-        int64_t first = 0;
-        if (first_count(in, 0, close_time != 0, first) < 0) return nullptr;
-        exponent = nanosecond_exponent(first);
+    bool decided = false;
+    for (Py_ssize_t i = 0; i < chunks; ++i) {
+        BufferView source, target;
+        if (int64_values(PySequence_Fast_GET_ITEM(inputs.get(), i), source, false, "values") < 0 ||
+            int64_values(PySequence_Fast_GET_ITEM(outputs.get(), i), target, true, "out") < 0) {
+            return nullptr;
+        }
+        const Py_ssize_t count = source.view().len / 8;
+        if (target.view().len < source.view().len || target.view().buf == source.view().buf) {
+            PyErr_SetString(PyExc_ValueError, "out must be as large as values and apart from it");
+            return nullptr;
+        }
+        const auto* in = static_cast<const int64_t*>(source.view().buf);
+        if (count > 0 && !decided) {
+            int64_t first = 0;
+            if (first_count(in, 0, close_time != 0, first) < 0) return nullptr;
+            exponent = nanosecond_exponent(first);
+            decided = true;
+        }
+        if (scale_counts(in, static_cast<int64_t*>(target.view().buf), count, exponent,
+                         close_time != 0, nullptr) < 0) {
+            return nullptr;
+        }
     }
-    if (scale_counts(in, result, count, exponent, close_time != 0, nullptr) < 0) return nullptr;
     return PyLong_FromLong(exponent);
 }
 

@@ -1,0 +1,166 @@
+"""One table of one instrument and day, read as ``get()`` reads it, or refused with its cause.
+
+Every range read, in one call, in the thread pool or on a Dask worker, reads a table with
+`read_day`. A table whose cached copy ``get()`` would serve unchanged is read straight into
+Arrow (off the interpreter lock) and converted to pandas once with the others; every other
+table goes through the reader's own walk over its data sources (``_light_data_core``): the
+same sources in the same order, the same cache healing and filling, the same log records.
+
+Unlike ``get()``, which logs a failing source and goes on to the next, a range read keeps
+"no data source holds the table" apart from "a source could not be read": only the first is
+a missing day; the second raises `TableReadError`, naming the instrument, the day, each
+source tried and its cause.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import pandas as pd
+import pyarrow as pa
+import pyarrow.ipc as ipc
+
+from halvorn.orrery_data import _light_data_core as core
+from halvorn.orrery_data.light_data import CryptoMktData
+
+from .arrow_frames import INDEX, ArrowDay, with_utc_index
+
+__all__ = ["Missing", "Day", "MissingDataWarning", "TableReadError", "read_day", "reader_on"]
+
+_SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
+_UTC_NS = pa.timestamp("ns", tz="UTC")
+
+
+class MissingDataWarning(UserWarning):
+    """Some of the requested tables do not exist; ``result.attrs["missing"]`` lists them."""
+
+
+class TableReadError(Exception):
+    """A table that a data source may hold could not be read.
+
+    ``instrument`` (its text), ``date``, ``data_type`` (the DataType member) and ``tried``,
+    a list of ``(source name, storage path, cause)`` for each source tried in order, where the
+    cause is the exception the source raised. The exception is chained to the last cause.
+    """
+
+    def __init__(self, instrument: str, date: int, data_type: object, tried: list[tuple[str, str | None, BaseException]]):
+        self.instrument, self.date, self.data_type, self.tried = instrument, date, data_type, tried
+        name = getattr(data_type, "name", data_type)
+        causes = "; ".join(f"{source} ({path}): {type(cause).__name__}: {cause}" for source, path, cause in tried)
+        super().__init__(f"cannot read {name} of {instrument} on {date}: {causes}")
+
+    def __reduce__(self):  # Dask sends a worker's exception to the client
+        return type(self), (self.instrument, self.date, self.data_type, self.tried)
+
+
+@dataclass(frozen=True)
+class Missing:
+    """No data source holds the table; `path` is the one ``get()`` names (the first source's)."""
+
+    path: str | None
+
+
+Day = pd.DataFrame | ArrowDay | Missing
+
+
+def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
+    """The reader that construction would give for `date`. Readers keep their state in plain
+    attributes, so a copy with another date skips reading the configuration again
+    (copy.copy would cache __slotnames__ on the class)."""
+    reader = object.__new__(type(template))
+    vars(reader).update(vars(template), date=date)
+    return reader
+
+
+def read_day(template: CryptoMktData, date: int) -> Day:
+    """The table of `template`'s instrument and kind on `date`: from its cache file when
+    ``get()`` would serve that unchanged, else through the reader's walk over its sources."""
+    reader = reader_on(template, date)
+    return read_cached(reader) or read_stored(reader)
+
+
+def read_cached(reader: CryptoMktData) -> ArrowDay | None:
+    """The table from the cache file ``get()`` would serve, when the fast path can give what
+    ``get()`` gives; None when ``get()``'s own read must decide. Never raises: anything
+    doubtful is left to that read, which reports it."""
+    try:
+        served = core.served_cache_file(reader)
+        if served is None:
+            return None
+        return usable(cached_table(served[0]), core.is_time_normalised(reader.data_type))
+    except Exception:
+        return None
+
+
+def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
+    """What ``get()`` returns, through the reader's walk over its sources; `Missing` when no
+    source holds the table; `TableReadError` when one could not be read. Other errors (of the
+    time index, say) carry a note naming the instrument and the date."""
+    try:
+        outcome, table, tried = core.read_sources(reader)
+        if outcome == "failed":
+            causes = [(getattr(source, "name", str(source)), path, cause) for source, path, cause in tried]
+            raise TableReadError(str(reader.instrument), reader.date, reader.data_type, causes) from tried[-1][2]
+        if outcome == "missing":
+            return Missing(tried[0][1] if tried else None)
+        if not isinstance(table, pd.DataFrame):
+            raise TypeError(f"storage gave a {type(table).__name__}, not a table")
+        return core.index_by_time(reader.data_type, table)
+    except TableReadError:
+        raise
+    except Exception as error:
+        error.add_note(f"reading {reader.data_type.name} of {reader.instrument} on {reader.date}")
+        raise
+
+
+def cached_table(cache_file: str) -> pa.Table:
+    """The Arrow table in `cache_file`, opened as the reader opens its cache entries."""
+    descriptor = core.open_cache_entry(cache_file)
+    try:
+        size = os.fstat(descriptor).st_size
+        # Read into an Arrow-allocated (aligned) buffer: tables read from it need no copy.
+        data = pa.allocate_buffer(size)
+        view, filled = memoryview(data), 0
+        while filled < size:
+            count = os.readv(descriptor, [view[filled:]])
+            if count == 0:
+                raise OSError(f"{cache_file} shrank while being read")
+            filled += count
+    finally:
+        os.close(descriptor)
+    # The tables of a range are read in parallel already: Arrow's own threads would only
+    # add their hand-offs (a small table reads 2-3x slower with them).
+    return ipc.open_file(data, options=_SERIAL_READ).read_all()
+
+
+def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:
+    """`table` ready to be indexed by "DateTime" as ``get()`` indexes it, or None when
+    ``get()`` must read it (no rows, unusual metadata or types, a time column that is not an
+    int64 epoch count without gaps)."""
+    if table.num_rows == 0:
+        return None
+    if INDEX in table.column_names:
+        return ArrowDay.of(table)
+    if not normalised:
+        return None
+    found = core.time_column(table.column_names)
+    if found is None:
+        return None
+    label, close_time = found
+    stamps = utc_nanoseconds(table.column(label), close_time)
+    return None if stamps is None else with_utc_index(table, label, close_time, stamps)
+
+
+def utc_nanoseconds(column: pa.ChunkedArray, close_time: bool) -> pa.ChunkedArray | None:
+    """The UTC times ``get()`` makes of an int64 epoch count column without gaps, scaled by
+    the reader's own rule; None for any other column (a column with gaps converts to float
+    in pandas, which ``get()`` reads by its own rule). Overflow raises OverflowError."""
+    if column.type != pa.int64() or column.null_count:
+        return None
+    chunks = [chunk for chunk in column.chunks if len(chunk)]
+    values = [chunk.buffers()[1].slice(chunk.offset * 8, len(chunk) * 8) for chunk in chunks]
+    scaled = [pa.allocate_buffer(len(chunk) * 8) for chunk in chunks]
+    core.scale_epoch_counts(values, scaled, close_time=close_time)
+    return pa.chunked_array([pa.Array.from_buffers(_UTC_NS, len(chunk), [None, buffer])
+                             for chunk, buffer in zip(chunks, scaled)], type=_UTC_NS)
