@@ -5,6 +5,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -27,8 +29,9 @@ def run_tool(*args: str) -> subprocess.CompletedProcess:
                           cwd=ROOT)
 
 
-def test_stub_matches_the_runtime_module():
-    result = run_tool("mypy.stubtest", "halvorn.orrery_data.light_data")
+@pytest.mark.parametrize("module", ["light_data", "_light_data_core"])
+def test_stub_matches_the_runtime_module(module):
+    result = run_tool("mypy.stubtest", f"halvorn.orrery_data.{module}")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
