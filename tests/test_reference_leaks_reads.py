@@ -7,9 +7,11 @@ import sys
 from pathlib import Path
 from types import SimpleNamespace
 
+import numpy as np
 import pandas as pd
 import pytest
 
+from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from support import LEAN, B, StoredTable, assert_flat, cache_path, run
 
@@ -25,6 +27,8 @@ TABLES = {
     "overflow": (DataType.Metrics, {"timestamp": [1704153600, 9999999999]}),
     "no_datetime": (DataType.Klines, {"price": [1.0, 2.0]}),
     "refused": (DataType.Klines, {"DateTime": [1, 2], "mixed": [1, "x"]}),  # Feather refuses it
+    "gaps": (DataType.Metrics, {"timestamp": [float(MS[0]), np.nan]}),
+    "nullable": (DataType.Metrics, {"CloseTime": pd.array([None, MS[1]], dtype="Int64")}),
 }
 
 
@@ -52,7 +56,15 @@ SCENARIOS = [  # name, settings, op(reader, cache path), expected exception (Non
     ("remove_cache-no-path", {"path": None}, lambda r, cp: r.remove_cache(), None),
     ("remove_cache-path-raises", {"fail": {"path"}}, lambda r, cp: r.remove_cache(), RuntimeError),
     *[(f"get-{t}-{'hit' if hit else 'cold'}", {"table": t, "cached": hit, "use_cache": hit}, GET, None)
-      for t in ("other", "millis", "text") for hit in (False, True)],
+      for t in ("other", "millis", "text", "gaps", "nullable") for hit in (False, True)],
+    # The private module's entry points run the same code over the same reader.
+    ("core-read_sources-found", {"use_cache": False}, lambda r, cp: core.read_sources(r), None),
+    ("core-read_sources-failed", {"fail": {"read"}}, lambda r, cp: core.read_sources(r), None),
+    ("core-read_sources-no-path", {"path": None}, lambda r, cp: core.read_sources(r), None),
+    ("core-served_cache_file", {"cached": True}, lambda r, cp: core.served_cache_file(r)[0], None),
+    ("core-index_by_time", {"table": "gaps"}, lambda r, cp: core.index_by_time(r.data_type, r.get_raw()), None),
+    ("core-scale_epoch_counts-overflow", {},
+     lambda r, cp: core.scale_epoch_counts([np.array([1, 2**62])], [np.empty(2, "int64")]), OverflowError),
     ("get-missing-silent", {"fail": {"read"}, "silent_fail": True}, GET, None),
     ("get-missing", {"fail": {"read"}}, GET, FileNotFoundError),
     ("get-no-sources", {"sources": []}, GET, IndexError),
