@@ -4,7 +4,8 @@
 included) and for one instrument or a list of them, and returns what a loop of
 ``CryptoMktData(date, instrument, data_type, ...).get()`` and a ``pd.concat`` would, with an
 outer index level "instrument" for a list. ``to_dask`` describes the same tables as a lazy
-Dask DataFrame read by the workers.
+Dask DataFrame read by the workers. ``coverage`` says which data source holds each table of a
+range without reading any; ``write_range`` stores a frame of many days as one table a day.
 
 Every table is read by the reader's own rules (``_light_data_core``), whatever runs the read:
 a single call, the thread pool or a Dask worker. A day is missing only when no data source
@@ -13,8 +14,11 @@ holds its table; a source that fails in any other way raises `TableReadError`.
 
 from __future__ import annotations
 
+from halvorn.orrery_data._light_data_batch.coverage import coverage
 from halvorn.orrery_data._light_data_batch.dask_frames import to_dask
 from halvorn.orrery_data._light_data_batch.day_read import MissingDataWarning, TableReadError
 from halvorn.orrery_data._light_data_batch.range_read import read_range
+from halvorn.orrery_data._light_data_batch.range_write import RangeWriteError, WrittenRange, write_range
 
-__all__ = ["MissingDataWarning", "TableReadError", "read_range", "to_dask"]
+__all__ = ["MissingDataWarning", "RangeWriteError", "TableReadError", "WrittenRange", "coverage", "read_range",
+           "to_dask", "write_range"]
