@@ -316,14 +316,7 @@ int add_constants(PyObject* module) {
 }
 
 int exec_core(PyObject* module) {
-    if (!module_state.names_made) {
-        if (make_interned_names(module_state.names) < 0) return -1;
-        module_state.names_made = true;
-    }
-    if (module_state.type_getattribute == nullptr) {
-        module_state.type_getattribute =
-            Py_XNewRef(_PyType_Lookup(&PyType_Type, names.dunder_getattribute));
-    }
+    if (make_process_state() < 0) return -1;
     if (bind_globals(PyModule_GetDict(module)) < 0 || remember_pandas_writer() < 0 ||
         add_constants(module) < 0) {
         return -1;

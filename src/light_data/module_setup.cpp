@@ -193,15 +193,7 @@ int create_class() {
 }
 
 int run_initialisation() {
-    if (!module_state.names_made) {
-        if (make_interned_names(module_state.names) < 0) return -1;
-        module_state.names_made = true;
-    }
-    if (module_state.type_getattribute == nullptr) {
-        // Held for the process, as the names are.
-        module_state.type_getattribute =
-            Py_XNewRef(_PyType_Lookup(&PyType_Type, names.dunder_getattribute));
-    }
+    if (make_process_state() < 0) return -1;
     if (make_method_function_type() < 0) return -1;
     Ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins || bind(names.dunder_builtins, builtins.get()) < 0) return -1;

@@ -6,6 +6,19 @@ namespace light_data {
 
 ModuleState module_state;
 
+int make_process_state() {
+    if (!module_state.names_made) {
+        if (make_interned_names(module_state.names) < 0) return -1;
+        module_state.names_made = true;
+    }
+    if (module_state.type_getattribute == nullptr) {
+        // Held for the process, as the names are.
+        module_state.type_getattribute =
+            Py_XNewRef(_PyType_Lookup(&PyType_Type, names.dunder_getattribute));
+    }
+    return 0;
+}
+
 PyObject* module_dict() {
     return module_state.module == nullptr ? nullptr : PyModule_GetDict(module_state.module);
 }

@@ -71,6 +71,10 @@ inline const InternedNames& names = module_state.names;
 
 namespace light_data {
 
+// Makes what the state holds for the whole process (the interned names, the
+// attribute lookup of `type`) when it is not made yet; -1 on error.
+int make_process_state();
+
 // The initialised module's globals (borrowed); NULL before initialisation.
 PyObject* module_dict();
 
