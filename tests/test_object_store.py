@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import errno
 import itertools
 import logging
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -14,16 +16,19 @@ from types import SimpleNamespace
 
 import moto.server  # noqa: F401 - the S3 test server; missing, these tests must fail, not vanish
 import pandas as pd
+from botocore.exceptions import ClientError
 import pyarrow.fs as pafs
 import pytest
 
 from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_utils.data_IO import object_store
 from halvorn.orrery_utils.data_IO.data_IO_module import (
     DataIOModule,
     FileType,
     ObjectStoreConfigError,
     ObjectStoreError,
 )
+from fault_proxy import FaultProxy
 from support import S3Server, cache_files, create_bucket, frame
 
 DATE = 20240105
@@ -39,7 +44,8 @@ def server():
     server.stop()
 
 
-def write_config(path, root, cache_dir, address, bucket, env_switch="true"):
+def write_config(path, root, cache_dir, address, bucket, env_switch="true", **options):
+    options = {"connect_timeout": 1, "max_attempts": 1, **options}
     path.write_text(textwrap.dedent(f"""\
         [env]
         use_minio_storage = {env_switch}
@@ -50,9 +56,7 @@ def write_config(path, root, cache_dir, address, bucket, env_switch="true"):
         endpoint = http://{address}
         bucket = {bucket}
         region = us-east-1
-        connect_timeout = 1
-        max_attempts = 1
-        """))
+        """) + "".join(f"{name} = {value}\n" for name, value in options.items()))
 
 
 @pytest.fixture
@@ -167,26 +171,28 @@ def test_failed_serialisation_keeps_the_stored_object(light_data, instrument, st
     pd.testing.assert_frame_equal(reader.get_raw(), frame(rows=2))
 
 
-def test_object_replaced_during_a_read_is_read_again_whole(light_data, instrument, store):
-    """A larger object landing between the size probe and the GET must not come back cut short."""
+def test_object_replaced_during_a_read_comes_back_whole(light_data, instrument, store):
+    """A larger object landing while a GET is under way must not come back cut short (nor mixed)."""
     reader = store.on(store.a, light_data, instrument, file_type=FileType.CSV)
-    reader.write_raw_data(frame(rows=2))
-    longer = frame(rows=50)
-    real_fs = reader.io_obj._storage._fs
+    shorter, longer = frame(rows=2), frame(rows=50)
+    reader.write_raw_data(shorter)
+    real_client = reader.io_obj._storage._client
 
     class Racing:
         def __getattr__(self, name):
-            return getattr(real_fs, name)
+            return getattr(real_client, name)
 
-        def open_input_file(self, location):
-            handle = real_fs.open_input_file(location)  # size probed here
+        def get_object(self, **kwargs):
+            response = real_client.get_object(**kwargs)  # the answer's headers are in, its body not yet read
             if not hasattr(self, "raced"):
                 self.raced = True
                 store.on(store.b, light_data, instrument, file_type=FileType.CSV).write_raw_data(longer)
-            return handle
+            return response
 
-    reader.io_obj._storage._fs = Racing()
-    pd.testing.assert_frame_equal(reader.get_raw_data(), longer)
+    reader.io_obj._storage._client = Racing()
+    got = reader.get_raw_data()
+    assert reader.io_obj._storage._client.raced
+    assert any(got.equals(table) for table in (shorter, longer)), got
 
 
 @pytest.fixture
@@ -240,7 +246,7 @@ class Leaky:
 ], ids=["exists", "read", "write"])
 def test_client_errors_never_carry_the_credentials(light_data, instrument, store, call):
     reader = store.on(store.a, light_data, instrument)
-    reader.io_obj._storage._fs = Leaky()
+    reader.io_obj._storage._client = Leaky()
     with pytest.raises(ObjectStoreError) as raised:
         call(reader.io_obj, reader.get_path(DataSource.binance))
     text = "".join(traceback.format_exception(raised.value))
@@ -271,6 +277,9 @@ BAD_CONFIGS = {
     "credentials in url": ("http://", f"http://user:{SECRET_KEY}@", "must not carry credentials"),
     "tls contradiction": ("region =", "use_tls = true\nregion =", "contradicts use_tls"),
     "bad attempts": ("max_attempts = 1", "max_attempts = 0", "max_attempts must be a positive whole number"),
+    "bad request timeout": ("max_attempts = 1", "request_timeout = 0", "request_timeout must be a positive number"),
+    "bad backoff": ("max_attempts = 1", "retry_backoff = -0.1", "retry_backoff must be a positive number"),
+    "bad backoff cap": ("max_attempts = 1", "retry_backoff_max = nan", "retry_backoff_max must be a positive number"),
 }
 
 
@@ -289,3 +298,186 @@ def test_missing_credentials_are_named(store, monkeypatch, variable):
     with pytest.raises(ObjectStoreConfigError, match=f"{variable} is not set") as raised:
         DataIOModule(file_type=FileType.Feather, use_minio_storage=True)
     assert SECRET_KEY not in str(raised.value) and ACCESS_KEY not in str(raised.value)
+
+
+# ---------------------------------------------------------------------------
+# A store that fails: requests through a fault-injecting proxy
+
+# Small timeouts and waits, so that a fault costs a fraction of a second per try.
+QUICK = {"connect_timeout": 1, "request_timeout": 0.5, "max_attempts": 3, "retry_backoff": 0.01,
+         "retry_backoff_max": 0.05}
+
+
+@pytest.fixture
+def faulty(store):
+    """Machine a of ``store``, reaching the bucket through a FaultProxy."""
+    with FaultProxy(store.address, seed=11) as proxy:
+        def io(bucket=store.bucket, **options) -> DataIOModule:
+            write_config(store.a.ini, store.a.root, store.a.cache, proxy.address, bucket, **{**QUICK, **options})
+            store.use(store.a)
+            return DataIOModule(file_type=FileType.Feather, use_minio_storage=True)
+
+        def path(day, symbol="BTCUSDT") -> str:
+            return str(store.a.root / "processed_data/binance/Klines/binance-futures" / symbol / str(day))
+
+        yield SimpleNamespace(proxy=proxy, io=io, path=path, bucket=store.bucket)
+
+
+def exposed(error: BaseException) -> list[str]:
+    """Every text an error shows or carries: its traceback, and the text and attributes of each
+    exception of its chain."""
+    texts, pending, seen = ["".join(traceback.format_exception(error))], [error], set()
+    while pending:
+        current = pending.pop()
+        if id(current) not in seen:
+            seen.add(id(current))
+            texts += [str(current), repr(current), repr(vars(current))]
+            pending += [e for e in (current.__cause__, current.__context__) if e is not None]
+    return texts
+
+
+PASSING = {
+    "500 on 30%": lambda proxy: proxy.fail(500, rate=0.3),
+    "SlowDown first": lambda proxy: proxy.fail(503, code="SlowDown", first=3),
+    "cut bodies": lambda proxy: proxy.cut(rate=0.3),
+    "dropped connections": lambda proxy: proxy.drop(rate=0.3),
+    "stalls first": lambda proxy: proxy.stall(first=2),
+    "store away for a while": lambda proxy: proxy.pause(0.3, refuse=True),
+}
+
+
+@pytest.mark.parametrize("fault", PASSING.values(), ids=PASSING.keys())
+def test_passing_faults_are_retried_and_tables_come_back_whole(light_data, instrument, store, faulty, fault):
+    io = faulty.io(max_attempts=10, retry_backoff=0.05, retry_backoff_max=0.2)
+    tables = {faulty.path(day): frame(rows=20_000 + day % 10) for day in range(20240101, 20240106)}
+    tables[faulty.path(20240101, "ETHUSDT")] = frame(rows=7)
+    missing = faulty.path(20240109)
+    fault(faulty.proxy)
+    for path, table in tables.items():
+        io.write_file_wrapper(dataframe=table, write_path=path)
+    assert io.exists_many([*tables, missing]) == [True] * len(tables) + [False]
+    for path, table in tables.items():
+        assert io.exists(path) is True
+        pd.testing.assert_frame_equal(io.read_file_wrapper(load_path=path), table)
+    assert io.exists(missing) is False
+    with pytest.raises(FileNotFoundError):
+        io.read_file_wrapper(load_path=missing)
+    # The reader on top gets the whole table too.
+    reader = store.on(store.a, light_data, instrument, use_cache=False)
+    pd.testing.assert_frame_equal(reader.get_raw(), tables[faulty.path(DATE)])
+    assert sum(faulty.proxy.injected.values()) > 0
+
+
+# Each fault, and the cause the error names. (A HEAD answer has no body, hence no error code; a
+# listing cut short does not parse, which botocore reports as a 500.)
+LASTING = {
+    "503 SlowDown": (lambda proxy: proxy.fail(503, code="SlowDown"), "HTTP 503"),
+    "500": (lambda proxy: proxy.fail(500), "HTTP 500"),
+    "stalled": (lambda proxy: proxy.stall(), "ReadTimeoutError"),
+    "dropped": (lambda proxy: proxy.drop(), "ConnectionClosedError"),
+    "cut body": (lambda proxy: proxy.cut(), "IncompleteRead|HTTP 500"),
+}
+# Each operation on two objects of one folder, and the method of its requests.
+OPERATIONS = {
+    "read": (lambda io, paths: io.read_file_wrapper(load_path=paths[0]), "GET"),
+    "exists": (lambda io, paths: io.exists(paths[0]), "HEAD"),
+    "exists_many": (lambda io, paths: io.exists_many(paths), "GET"),
+    "write": (lambda io, paths: io.write_file_wrapper(dataframe=frame(), write_path=paths[0]), "PUT"),
+}
+
+
+@pytest.mark.parametrize("fault, operation", [
+    (fault, operation) for fault in LASTING for operation, (_, method) in OPERATIONS.items()
+    if fault != "cut body" or method == "GET"  # only answers with a body can be cut
+])
+def test_lasting_faults_raise_after_max_attempts(faulty, fault, operation):
+    inject, cause = LASTING[fault]
+    call, method = OPERATIONS[operation]
+    io = faulty.io()
+    paths = [faulty.path(20240101), faulty.path(20240102)]
+    for path in paths:
+        io.write_file_wrapper(dataframe=frame(), write_path=path)
+    inject(faulty.proxy)
+    faulty.proxy.requests.clear()
+    started = time.monotonic()
+    with pytest.raises(ObjectStoreError) as raised:  # not FileNotFoundError, not False
+        call(io, paths)
+    # Bound on a stall: three tries of request_timeout, and the waits between them.
+    assert time.monotonic() - started < 3 * QUICK["request_timeout"] + 2
+    assert faulty.proxy.requests == {method: 3}
+    message = str(raised.value)
+    assert message.startswith(f"object store http://{faulty.proxy.address}: ")
+    assert f" s3://{faulty.bucket}/processed_data/" in message and re.search(f"failed: .*({cause})", message)
+    assert message.endswith("(after 3 attempts)")
+    if fault in ("503 SlowDown", "500"):
+        assert isinstance(raised.value.__cause__, ClientError)
+    assert not [t for t in exposed(raised.value) if ACCESS_KEY in t or SECRET_KEY in t]
+
+
+def test_missing_object_is_told_by_one_request(faulty):
+    io = faulty.io(max_attempts=4)
+    io.write_file_wrapper(dataframe=frame(), write_path=faulty.path(20240101))
+    missing = faulty.path(20240109)
+    faulty.proxy.requests.clear()
+    with pytest.raises(FileNotFoundError) as raised:
+        io.read_file_wrapper(load_path=missing)
+    assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, io.storage_url(missing))
+    assert str(raised.value).startswith(f"[Errno 2] object not found at http://{faulty.proxy.address}")
+    assert io.exists(missing) is False
+    assert faulty.proxy.requests == {"GET": 1, "HEAD": 1}  # a 404 is not retried
+
+
+@pytest.mark.parametrize("operation", ["read", "exists", "exists_many"])
+def test_missing_bucket_is_a_failure_not_missing_data(faulty, operation):
+    io = faulty.io(bucket="no-such-bucket")
+    with pytest.raises(ObjectStoreError, match="s3://no-such-bucket/.*(NoSuchBucket|bucket no-such-bucket does not)"):
+        OPERATIONS[operation][0](io, [faulty.path(20240101), faulty.path(20240102)])
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_credentials_echoed_by_the_store_never_show(faulty, caplog, operation):
+    caplog.set_level(logging.DEBUG)  # botocore logs every request, Authorization header included
+    io = faulty.io(max_attempts=3)
+    paths = [faulty.path(20240101), faulty.path(20240102)]
+    for path in paths:
+        io.write_file_wrapper(dataframe=frame(), write_path=path)
+    faulty.proxy.fail(403, code="InvalidAccessKeyId", message=f"unknown key {ACCESS_KEY}, secret {SECRET_KEY}")
+    faulty.proxy.requests.clear()
+    call, method = OPERATIONS[operation]
+    with pytest.raises(ObjectStoreError, match="HTTP 403") as raised:
+        call(io, paths)
+    assert faulty.proxy.requests == {method: 1}  # a refusal is not retried
+    if method != "HEAD":  # an answer to a HEAD has no body to echo anything in
+        assert "InvalidAccessKeyId: unknown key ***, secret ***" in str(raised.value)
+    log = [logging.Formatter().format(record) for record in caplog.records]
+    assert any("Authorization" in line for line in log)  # the requests were logged
+    assert not [t for t in exposed(raised.value) + log if ACCESS_KEY in t or SECRET_KEY in t]
+
+
+@pytest.mark.parametrize("page, pages", [(1000, 1), (2, 3)])
+def test_exists_many_lists_each_folder_once(faulty, monkeypatch, page, pages):
+    monkeypatch.setattr(object_store, "_LIST_PAGE", page)
+    io = faulty.io()
+    days = [faulty.path(day) for day in range(20240101, 20240106)]
+    eth, sol = faulty.path(20240101, "ETHUSDT"), faulty.path(20240101, "SOLUSDT")
+    for path in [*days, eth]:
+        io.write_file_wrapper(dataframe=frame(), write_path=path)
+    faulty.proxy.requests.clear()
+    asked = [days[0], days[2], faulty.path(20240109), None, eth, sol, days[4], days[0]]
+    assert io.exists_many(asked) == [True, True, False, False, True, False, True, True]
+    # One listing of the BTCUSDT folder (in `pages` pages), one HEAD for each lone key.
+    assert faulty.proxy.requests == {"GET": pages, "HEAD": 2}
+    assert io.exists_many(days[:2]) == [True, True]  # the listing stops after the last key asked
+    assert faulty.proxy.requests == {"GET": pages + 1, "HEAD": 2}
+    with pytest.raises(ValueError, match="LOCAL_DATA_ROOT"):
+        io.exists_many([days[0], "/elsewhere/x"])
+    assert faulty.proxy.requests == {"GET": pages + 1, "HEAD": 2}  # refused before any request
+
+
+def test_storage_url_and_exists_many_on_local_storage(faulty, tmp_path):
+    local = DataIOModule(file_type=FileType.Feather)
+    stored, folder = tmp_path / "local" / "20240101", tmp_path / "local"
+    local.write_file_wrapper(dataframe=frame(), write_path=str(stored))
+    assert local.exists_many([str(stored), None, str(folder), str(folder / "20240102")]) == [True, False, False, False]
+    assert local.storage_url(os.path.relpath(stored)) == str(stored)
+    assert faulty.io().storage_url(faulty.path(DATE)) == f"s3://{faulty.bucket}/{KEY}"

@@ -13,6 +13,10 @@ storage back end, chosen by ``use_minio_storage`` when the object is built:
 
 The configuration is read when the object is built; a true switch with an
 unusable object-store configuration fails there, not at the first read.
+
+Besides reads, writes and ``exists``, both back ends answer ``exists_many``
+(the existence of many paths in one call) and ``storage_url`` (where a path's
+table lives, as a URL or file path for messages).
 """
 
 from __future__ import annotations
@@ -21,7 +25,7 @@ import contextlib
 import os
 import secrets
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from enum import Enum
 from typing import BinaryIO
 
@@ -77,6 +81,12 @@ class _LocalStorage:
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
         return path is not None and os.path.isfile(path)
 
+    def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
+        return [self.exists(path) for path in paths]
+
+    def storage_url(self, path: str | os.PathLike[str]) -> str:
+        return os.path.abspath(_file_path(path))
+
     def read(self, path: str | os.PathLike[str], decode: _Decode) -> pd.DataFrame:
         # open() raises FileNotFoundError naming the path when nothing is stored.
         with open(_file_path(path), "rb") as handle:
@@ -129,6 +139,21 @@ class DataIOModule:
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
         """Tell whether a table is stored at ``path`` (``None`` gives False)."""
         return self._storage.exists(path)
+
+    def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
+        """Tell, in order, whether a table is stored at each of ``paths`` (``None`` gives False).
+
+        On the object store, keys that share a folder are answered by one listing of that
+        folder, a lone key by one HEAD; a store that cannot be asked raises
+        ``ObjectStoreError`` rather than answering False. A path outside ``LOCAL_DATA_ROOT``
+        raises ``ValueError`` before any request is sent.
+        """
+        return self._storage.exists_many(paths)
+
+    def storage_url(self, path: str | os.PathLike[str]) -> str:
+        """Where the table of ``path`` is stored: ``s3://<bucket>/<key>`` on the object store,
+        the absolute file path on local storage."""
+        return self._storage.storage_url(path)
 
     def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
         """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none.

@@ -8,18 +8,43 @@ Configuration, section ``[object_store]`` of the platform configuration::
     region = us-east-1
     use_tls = true
     connect_timeout = 5
-    max_attempts = 3
+    request_timeout = 10
+    max_attempts = 4
+    retry_backoff = 0.1
+    retry_backoff_max = 2
 
 ``endpoint`` is ``host[:port]`` or ``http(s)://host[:port]``; without it the
 client talks to AWS S3. ``bucket`` is required. ``region`` defaults to
 us-east-1, ``use_tls`` to true (it must agree with the scheme of an
-``http(s)://`` endpoint), ``connect_timeout`` (seconds) to 5 and
-``max_attempts`` (tries per request) to 3. Unknown options are refused, so a
-misspelt one does not go unnoticed.
+``http(s)://`` endpoint). The numbers are positive:
+
+* ``connect_timeout`` (seconds, default 5): to open a connection;
+* ``request_timeout`` (seconds, default 10): how long a request may wait for
+  the store's next bytes (its answer, or more of a body) before it counts as
+  stalled;
+* ``max_attempts`` (default 4): tries per request;
+* ``retry_backoff`` (seconds, default 0.1): the wait before the first retry,
+  doubled before each further one, up to ``retry_backoff_max`` (seconds,
+  default 2); each wait is drawn between half that value and all of it, so
+  that clients failing together do not retry together.
+
+Unknown options are refused, so a misspelt one does not go unnoticed.
 
 The credentials come from the environment only, never from the configuration
 file: ``HALVORN_S3_ACCESS_KEY`` and ``HALVORN_S3_SECRET_KEY``. They are kept
-out of every message this module produces.
+out of every message and exception this module produces, and out of the
+records that botocore and urllib3 log.
+
+Failures. A request that fails with a throttling or server error (HTTP 429,
+500, 502, 503, 504, or an error code such as SlowDown), a connection that
+cannot be opened or breaks, a body cut short or damaged in transit, or a
+timeout, is tried again after a wait, up to ``max_attempts`` tries. Only a
+store that answers "no such object" makes a read raise ``FileNotFoundError``
+and ``exists`` answer False; that answer is never retried. Every other
+failure raises ``ObjectStoreError`` (an ``OSError``) naming the endpoint, the
+object and the cause, chained to botocore's exception unless that exception's
+text carries a credential. A missing bucket is such a failure, not missing
+data.
 
 Keys: a storage path is built under ``LOCAL_DATA_ROOT`` exactly as for local
 storage; its object key is the path relative to that root, with ``/``
@@ -28,29 +53,43 @@ is the object ``processed_data/binance/Klines/binance-futures/BTCUSDT/20240107``
 of the bucket, whatever the root is on the machine asking. Paths outside the
 root are refused.
 
-Writes serialise the whole table in memory and then upload it as one object.
-S3 publishes an object only once its upload is complete (a single PUT, or the
-completion of a multipart upload for tables above the client's part size), so
-a reader sees the previous object or the whole new one, never a part. A table
-that fails to serialise uploads nothing.
+Writes serialise the whole table in memory and then upload it in one PUT. S3
+publishes an object only once its upload is complete, so a reader sees the
+previous object or the whole new one, never a part. A table that fails to
+serialise uploads nothing.
 
-Reads fetch the whole object in one GET and then check its size again: an
-object replaced by a larger one between the size probe and the GET would
-otherwise come back cut short, which CSV would not notice.
+Reads fetch the whole object in one GET. S3 answers a GET from one version of
+the object, and its Content-Length is that version's size, so a body that
+arrives whole is one whole version even when the object is replaced while it
+is sent; a shorter body is a cut transfer and is fetched again. (Objects
+written here carry a CRC32 checksum, which botocore checks on the way back.)
+
+The botocore client is built once per endpoint, region, credentials and
+timeouts, and shared by every ``ObjectStorage`` of the process: building one
+takes a tenth of a second, and readers build a storage object each.
 """
 
 from __future__ import annotations
 
 import configparser
+import enum
 import errno
+import functools
 import io
+import logging
 import os
-from collections.abc import Callable
-from typing import BinaryIO
+import random
+import threading
+import time
+from collections import OrderedDict
+from collections.abc import Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, TypeVar, cast
 from urllib.parse import urlsplit
 
-import pandas as pd
-import pyarrow.fs as pafs
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = [
     "ACCESS_KEY_ENV_VAR",
@@ -64,12 +103,36 @@ ACCESS_KEY_ENV_VAR = "HALVORN_S3_ACCESS_KEY"
 SECRET_KEY_ENV_VAR = "HALVORN_S3_SECRET_KEY"
 SECTION = "object_store"
 
-_OPTIONS = frozenset({"endpoint", "bucket", "region", "use_tls", "connect_timeout", "max_attempts"})
+_DEFAULTS: dict[str, tuple[type[int] | type[float], float]] = {
+    "connect_timeout": (float, 5.0),
+    "request_timeout": (float, 10.0),
+    "max_attempts": (int, 4),
+    "retry_backoff": (float, 0.1),
+    "retry_backoff_max": (float, 2.0),
+}
+_OPTIONS = frozenset({"endpoint", "bucket", "region", "use_tls", *_DEFAULTS})
 _CREDENTIAL_HINTS = ("key", "secret", "password", "token", "credential")
 # Replaced values shorter than this would garble messages more than they protect.
 _MIN_SCRUB_LENGTH = 4
-# A read retries this many times when the object changes while it is fetched.
-_READ_ATTEMPTS = 3
+
+# A store that is busy or failing for the moment answers with one of these.
+_RETRY_STATUSES = frozenset({429, 500, 502, 503, 504})
+_RETRY_CODES = frozenset({
+    "SlowDown", "Throttling", "ThrottlingException", "TooManyRequests", "RequestLimitExceeded",
+    "RequestTimeout", "InternalError", "ServiceUnavailable",
+})
+# What a 404 must say to mean "no such object". A HEAD answer has no body, hence no code of its
+# own; botocore names it after the status.
+_GET_ABSENT = frozenset({"NoSuchKey"})
+_HEAD_ABSENT = frozenset({"404", "NotFound", "NoSuchKey"})
+_BUCKET_ABSENT = frozenset({"404", "NotFound", "NoSuchBucket"})
+
+# Keys per ListObjectsV2 page (S3 answers at most 1000).
+_LIST_PAGE = 1000
+# Requests of one exists_many call that may run at once; below botocore's pool of 10 connections.
+_LOOKUP_THREADS = 8
+# Clients kept for reuse; the least recently used one beyond this is closed.
+_MAX_CLIENTS = 8
 
 
 class ObjectStoreConfigError(ValueError):
@@ -78,6 +141,20 @@ class ObjectStoreConfigError(ValueError):
 
 class ObjectStoreError(OSError):
     """A request to the object store failed (network, server or permission error)."""
+
+
+class _CutBody(Exception):
+    """A GET body shorter than its Content-Length."""
+
+
+class _Verdict(enum.Enum):
+    ABSENT = "absent"
+    RETRY = "retry"
+    FAIL = "fail"
+
+
+_ABSENT = object()  # what _call returns for a confirmed "no such object"
+_T = TypeVar("_T")
 
 
 def _flag(section: configparser.SectionProxy, option: str) -> bool | None:
@@ -91,7 +168,8 @@ def _flag(section: configparser.SectionProxy, option: str) -> bool | None:
         ) from None
 
 
-def _number(section: configparser.SectionProxy, option: str, kind: type[int] | type[float], default: float) -> float:
+def _number(section: configparser.SectionProxy, option: str) -> float:
+    kind, default = _DEFAULTS[option]
     if option not in section:
         return default
     text = section[option]
@@ -105,14 +183,13 @@ def _number(section: configparser.SectionProxy, option: str, kind: type[int] | t
     return value
 
 
-def _endpoint(section: configparser.SectionProxy) -> tuple[str | None, str, str]:
-    """Return (endpoint override, scheme, endpoint text for messages)."""
+def _endpoint(section: configparser.SectionProxy) -> tuple[str | None, bool, str]:
+    """Return (endpoint URL for the client or None for AWS S3, whether to use TLS, endpoint text for messages)."""
     text = section.get("endpoint", "").strip()
     use_tls = _flag(section, "use_tls")
     region = section.get("region", "").strip() or "us-east-1"
     if not text:
-        scheme = "http" if use_tls is False else "https"
-        return None, scheme, f"AWS S3 ({region})"
+        return None, use_tls is not False, f"AWS S3 ({region})"
     if "://" in text:
         parts = urlsplit(text)
         if parts.username is not None or parts.password is not None:
@@ -137,7 +214,8 @@ def _endpoint(section: configparser.SectionProxy) -> tuple[str | None, str, str]
                 f"[{SECTION}] endpoint must be host[:port] or http(s)://host[:port], got {text!r}"
             )
         scheme, host = ("http" if use_tls is False else "https"), text
-    return host, scheme, f"{scheme}://{host}"
+    url = f"{scheme}://{host}"
+    return url, scheme == "https", url
 
 
 def _credential(name: str) -> str:
@@ -148,6 +226,194 @@ def _credential(name: str) -> str:
             f"needs {ACCESS_KEY_ENV_VAR} and {SECRET_KEY_ENV_VAR}"
         )
     return value
+
+
+def _scrub(text: str, hidden: Iterable[str]) -> str:
+    for value in hidden:
+        text = text.replace(value, "***")
+    return text
+
+
+# ---------------------------------------------------------------------------
+# Clients, shared by every ObjectStorage of the process
+
+
+@dataclass(frozen=True)
+class _ClientSettings:
+    endpoint_url: str | None
+    use_tls: bool
+    region: str
+    connect_timeout: float
+    request_timeout: float
+    access_key: str = field(repr=False)
+    secret_key: str = field(repr=False)
+
+
+_clients: OrderedDict[_ClientSettings, Any] = OrderedDict()
+_clients_lock = threading.Lock()
+# Buckets seen to exist, per client: a HEAD answer of 404 cannot tell a missing object from a
+# missing bucket, and a missing bucket must not pass for missing data.
+_known_buckets: set[tuple[_ClientSettings, str]] = set()
+# Every credential handed to a client; the log filter below replaces them. A tuple, replaced
+# whole under _clients_lock, so that the filter reads it without a lock.
+_hidden: tuple[str, ...] = ()
+
+
+class _HideCredentials(logging.Filter):
+    """Replaces credentials in the records of botocore's and urllib3's loggers.
+
+    At DEBUG level botocore logs each request with its Authorization header (which holds the
+    access key) and each response body (which a store may echo credentials into).
+    """
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        hidden = _hidden
+        try:
+            message = record.getMessage()
+        except Exception:  # noqa: BLE001 - a malformed record; the handler reports it as usual
+            return True
+        scrubbed = _scrub(message, hidden)
+        if scrubbed != message:
+            record.msg, record.args = scrubbed, None
+        if record.exc_info and not record.exc_text:
+            record.exc_text = logging.Formatter().formatException(record.exc_info)
+        if record.exc_text:
+            record.exc_text = _scrub(record.exc_text, hidden)
+        return True
+
+
+_log_filter = _HideCredentials()
+
+
+def _guard_logs() -> None:
+    """Put the filter on every botocore and urllib3 logger (they exist once a client is built)."""
+    for name in list(logging.Logger.manager.loggerDict):
+        if name.split(".")[0] in ("botocore", "urllib3"):
+            logger = logging.getLogger(name)
+            if _log_filter not in logger.filters:
+                logger.addFilter(_log_filter)
+
+
+def _client(settings: _ClientSettings) -> Any:
+    with _clients_lock:
+        client = _clients.get(settings)
+        if client is not None:
+            _clients.move_to_end(settings)
+            return client
+        import botocore.session  # type: ignore[import-untyped]
+        from botocore.config import Config  # type: ignore[import-untyped]
+
+        global _hidden
+        new = {settings.access_key, settings.secret_key} - set(_hidden)
+        _hidden += tuple(value for value in new if len(value) >= _MIN_SCRUB_LENGTH)
+        config = Config(
+            connect_timeout=settings.connect_timeout,
+            read_timeout=settings.request_timeout,
+            retries={"total_max_attempts": 1},  # ObjectStorage._call retries, with its own backoff
+            max_pool_connections=_LOOKUP_THREADS + 2,
+            # A custom endpoint (MinIO, ...) serves buckets as paths, not as host names.
+            s3={"addressing_style": "path" if settings.endpoint_url else "auto"},
+            # The configuration names the endpoint; AWS_ENDPOINT_URL* must not redirect it.
+            ignore_configured_endpoint_urls=True,
+        )
+        try:
+            client = botocore.session.get_session().create_client(
+                "s3",
+                endpoint_url=settings.endpoint_url,
+                use_ssl=settings.use_tls,
+                region_name=settings.region,
+                aws_access_key_id=settings.access_key,
+                aws_secret_access_key=settings.secret_key,
+                config=config,
+            )
+        except (_botocore_errors().BotoCoreError, ValueError) as exc:
+            raise ObjectStoreConfigError(
+                f"[{SECTION}] the S3 client could not be set up: {_scrub(str(exc), _hidden)}"
+            ) from None
+        _guard_logs()
+        _clients[settings] = client
+        if len(_clients) > _MAX_CLIENTS:
+            _, oldest = _clients.popitem(last=False)
+            oldest.close()  # its connections; a storage object still holding it reconnects
+        return client
+
+
+# ---------------------------------------------------------------------------
+# Failures
+
+
+@functools.cache
+def _botocore_errors() -> Any:
+    """botocore's exception classes, imported on first use: importing botocore takes a tenth of a
+    second, which processes on local storage need not pay."""
+    from types import SimpleNamespace
+
+    import botocore.exceptions  # type: ignore[import-untyped]
+    from botocore.parsers import ResponseParserError  # type: ignore[import-untyped]
+
+    return SimpleNamespace(**vars(botocore.exceptions), ResponseParserError=ResponseParserError)
+
+
+def _status_and_code(error: BaseException) -> tuple[int | None, str]:
+    response = getattr(error, "response", None) or {}
+    status = response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+    return status, str(response.get("Error", {}).get("Code", ""))
+
+
+def _verdict(error: BaseException, absent: frozenset[str]) -> _Verdict:
+    errors = _botocore_errors()
+    if isinstance(error, errors.ClientError):
+        status, code = _status_and_code(error)
+        if status == 404 and code in absent:
+            return _Verdict.ABSENT
+        if status in _RETRY_STATUSES or code in _RETRY_CODES:
+            return _Verdict.RETRY
+        return _Verdict.FAIL
+    if isinstance(error, errors.SSLError):  # a certificate that fails now fails on the next try too
+        return _Verdict.FAIL
+    if isinstance(error, (errors.ConnectionError, errors.HTTPClientError, errors.IncompleteReadError,
+                          errors.FlexibleChecksumError, _CutBody, ConnectionError, TimeoutError)):
+        return _Verdict.RETRY
+    return _Verdict.FAIL
+
+
+def _describe(error: BaseException) -> str:
+    if isinstance(error, _botocore_errors().ClientError):
+        status, code = _status_and_code(error)
+        message = error.response.get("Error", {}).get("Message", "")
+        text = f"HTTP {status}" if not code or code == str(status) else f"HTTP {status} {code}"
+        return f"{text}: {message}" if message else text
+    text = str(error)
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _chain(error: BaseException) -> Iterable[BaseException]:
+    seen: set[int] = set()
+    pending = [error]
+    while pending:
+        current = pending.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        yield current
+        pending.extend(e for e in (current.__cause__, current.__context__) if e is not None)
+
+
+def _carries(error: BaseException, hidden: Iterable[str]) -> bool:
+    """Whether an exception, or one chained to it, shows or holds one of the ``hidden`` values
+    (in its text or any attribute); an exception whose text cannot be made counts as showing."""
+    for current in _chain(error):
+        try:
+            texts = (str(current), repr(current), repr(vars(current)))
+        except Exception:  # noqa: BLE001 - cannot be checked, so it is not passed on
+            return True
+        if any(value in text for text in texts for value in hidden):
+            return True
+    return False
+
+
+# ---------------------------------------------------------------------------
+# The back end
 
 
 class ObjectStorage:
@@ -175,27 +441,20 @@ class ObjectStorage:
         if not bucket or any(ch in bucket for ch in "/\\ ") or any(ord(ch) < 32 for ch in bucket):
             raise ObjectStoreConfigError(f"[{SECTION}] bucket must name a bucket, got {bucket!r}")
         region = section.get("region", "").strip() or "us-east-1"
-        override, scheme, self.endpoint = _endpoint(section)
-        connect_timeout = _number(section, "connect_timeout", float, 5.0)
-        max_attempts = int(_number(section, "max_attempts", int, 3))
+        endpoint_url, use_tls, self.endpoint = _endpoint(section)
+        numbers = {option: _number(section, option) for option in _DEFAULTS}
         access_key = _credential(ACCESS_KEY_ENV_VAR)
         secret_key = _credential(SECRET_KEY_ENV_VAR)
         self._hidden = [s for s in (secret_key, access_key) if len(s) >= _MIN_SCRUB_LENGTH]
         self.bucket = bucket
         self.root = root
-        self._fs = pafs.S3FileSystem(
-            access_key=access_key,
-            secret_key=secret_key,
-            region=region,
-            scheme=scheme,
-            endpoint_override=override,
-            connect_timeout=connect_timeout,
-            retry_strategy=pafs.AwsStandardS3RetryStrategy(max_attempts=max_attempts),
-            # Small objects go up in one PUT at close instead of a multipart upload.
-            allow_delayed_open=True,
-            allow_bucket_creation=False,
-            allow_bucket_deletion=False,
-        )
+        self._attempts = int(numbers["max_attempts"])
+        self._backoff = numbers["retry_backoff"]
+        self._backoff_max = numbers["retry_backoff_max"]
+        settings = _ClientSettings(endpoint_url, use_tls, region, numbers["connect_timeout"], numbers["request_timeout"],
+                                   access_key, secret_key)
+        self._bucket_id = (settings, bucket)
+        self._client = _client(settings)
 
     def __repr__(self) -> str:
         return f"ObjectStorage(endpoint={self.endpoint!r}, bucket={self.bucket!r})"
@@ -212,62 +471,159 @@ class ObjectStorage:
             raise ValueError(f"storage path {text!r} is not below LOCAL_DATA_ROOT {self.root!r}")
         return os.path.relpath(normal, self.root).replace(os.sep, "/")
 
-    def _scrub(self, text: str) -> str:
-        for value in self._hidden:
-            text = text.replace(value, "***")
-        return text
+    def storage_url(self, path: str | os.PathLike[str]) -> str:
+        return f"s3://{self.bucket}/{self.key(path)}"
 
-    def _failure(self, action: str, key: str, error: BaseException) -> ObjectStoreError:
-        detail = self._scrub(str(error))
-        return ObjectStoreError(f"object store {self.endpoint}: {action} s3://{self.bucket}/{key} failed: {detail}")
+    # -- requests ---------------------------------------------------------
+
+    def _pause(self, attempt: int) -> float:
+        ceiling = min(self._backoff_max, self._backoff * 2 ** (attempt - 1))
+        return random.uniform(ceiling / 2, ceiling)
+
+    def _call(self, action: str, target: str, request: Callable[[], _T],
+              absent: frozenset[str] = frozenset()) -> _T | object:
+        """Run ``request`` until it succeeds, retrying passing failures.
+
+        Returns its result, or ``_ABSENT`` when the store answers 404 with one of the ``absent``
+        codes; raises ``ObjectStoreError`` for any other failure.
+        """
+        errors = _botocore_errors()
+        failures = (errors.ClientError, errors.BotoCoreError, errors.ResponseParserError, _CutBody, OSError)
+        attempt = 1
+        while True:
+            try:
+                result = request()
+            except failures as exc:
+                failure = exc
+            else:
+                _known_buckets.add(self._bucket_id)
+                return result
+            verdict = _verdict(failure, absent)
+            if verdict is _Verdict.ABSENT:
+                return _ABSENT
+            if verdict is _Verdict.FAIL or attempt >= self._attempts:
+                self._raise(action, target, failure, attempt)
+            time.sleep(self._pause(attempt))
+            attempt += 1
+
+    def _raise(self, action: str, target: str, error: BaseException, attempts: int) -> NoReturn:
+        detail = _scrub(_describe(error), self._hidden)
+        if attempts > 1:
+            detail += f" (after {attempts} attempts)"
+        failure = ObjectStoreError(
+            f"object store {self.endpoint}: {action} s3://{self.bucket}/{target} failed: {detail}"
+        )
+        # Keep botocore's exception as the cause, unless its text carries a credential.
+        raise failure from (None if _carries(error, self._hidden) else error)
 
     def _missing(self, key: str) -> FileNotFoundError:
         return FileNotFoundError(errno.ENOENT, f"object not found at {self.endpoint}", f"s3://{self.bucket}/{key}")
+
+    def _check_bucket(self, action: str, key: str) -> None:
+        """Raise ``ObjectStoreError`` unless the bucket is known to exist."""
+        if self._bucket_id in _known_buckets:
+            return
+        found = self._call(action, key, lambda: self._client.head_bucket(Bucket=self.bucket), _BUCKET_ABSENT)
+        if found is _ABSENT:
+            raise ObjectStoreError(
+                f"object store {self.endpoint}: {action} s3://{self.bucket}/{key} failed: "
+                f"the bucket {self.bucket} does not exist"
+            )
+
+    # -- existence ----------------------------------------------------------
 
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
         if path is None:
             return False
         key = self.key(path)
-        try:
-            info = self._fs.get_file_info(f"{self.bucket}/{key}")
-        except OSError as exc:
-            # Unknown is not "absent": report the failure instead of False.
-            raise self._failure("probing", key, exc) from None
-        return info.type == pafs.FileType.File
+        return key in self._probe(key)
+
+    def _probe(self, key: str) -> set[str]:
+        """HEAD one key: ``{key}`` when the object exists, else an empty set."""
+        found = self._call("probing", key, lambda: self._client.head_object(Bucket=self.bucket, Key=key),
+                           _HEAD_ABSENT)
+        if found is not _ABSENT:
+            return {key}
+        self._check_bucket("probing", key)
+        return set()
+
+    def _list(self, folder: str, asked: set[str]) -> set[str]:
+        """The keys of ``asked`` (all directly in ``folder``) that name objects, by one listing."""
+        # Listing starts just before the first asked key and stops after the last one: keys
+        # come in UTF-8 byte order, which is the order of Python's str comparison.
+        first, last = min(asked), max(asked)
+        params: dict[str, Any] = {"Bucket": self.bucket, "Prefix": folder, "Delimiter": "/",
+                                  "MaxKeys": _LIST_PAGE, "StartAfter": first[:-1]}
+        found: set[str] = set()
+        while True:
+            page: Any = self._call("listing", folder, lambda: self._client.list_objects_v2(**params))
+            keys = [item["Key"] for item in page.get("Contents", ())]
+            found.update(asked.intersection(keys))
+            if not page.get("IsTruncated") or (keys and keys[-1] >= last):
+                return found
+            token = page.get("NextContinuationToken")
+            if not token:
+                raise ObjectStoreError(
+                    f"object store {self.endpoint}: listing s3://{self.bucket}/{folder} failed: "
+                    "a truncated page came without a continuation token"
+                )
+            params["ContinuationToken"] = token
+
+    def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
+        keys = [None if path is None else self.key(path) for path in paths]
+        folders: dict[str, set[str]] = {}
+        for key in keys:
+            if key is not None:
+                folders.setdefault(key[: key.rfind("/") + 1], set()).add(key)
+        # A folder with two or more of the keys is answered by one listing, a lone key by a HEAD.
+        jobs: list[Callable[[], set[str]]] = [
+            functools.partial(self._list, folder, asked) if len(asked) > 1
+            else functools.partial(self._probe, next(iter(asked)))
+            for folder, asked in folders.items()
+        ]
+        found: set[str] = set()
+        if len(jobs) == 1:
+            found = jobs[0]()
+        elif jobs:
+            pool = ThreadPoolExecutor(max_workers=min(_LOOKUP_THREADS, len(jobs)),
+                                      thread_name_prefix="object-store-lookup")
+            try:
+                for future in [pool.submit(job) for job in jobs]:
+                    found |= future.result()
+            finally:
+                pool.shutdown(wait=True, cancel_futures=True)
+        return [key is not None and key in found for key in keys]
+
+    # -- reads and writes -------------------------------------------------
 
     def _fetch(self, key: str) -> bytes:
-        location = f"{self.bucket}/{key}"
-        for _ in range(_READ_ATTEMPTS):
-            with self._fs.open_input_file(location) as handle:  # HEAD: size
-                data = handle.readall()  # one ranged GET of the whole object
-            after = self._fs.get_file_info(location)
-            if after.type != pafs.FileType.File or after.size == len(data):
-                # Deleted since (what we hold is a whole object), or unchanged in size.
-                return data
-        raise ObjectStoreError(
-            f"object store {self.endpoint}: s3://{self.bucket}/{key} kept changing while being read"
-        )
+        response = self._client.get_object(Bucket=self.bucket, Key=key)
+        body = response["Body"]
+        try:
+            data: bytes = body.read()  # botocore raises IncompleteReadError on a short body
+        except BaseException:
+            body.close()
+            raise
+        expected = response.get("ContentLength")
+        if expected is not None and len(data) != expected:
+            raise _CutBody(f"{len(data)} of {expected} bytes arrived")
+        return data
 
     def read(self, path: str | os.PathLike[str], decode: Callable[[BinaryIO], pd.DataFrame]) -> pd.DataFrame:
         key = self.key(path)
-        try:
-            data = self._fetch(key)
-        except FileNotFoundError:
-            raise self._missing(key) from None
-        except ObjectStoreError:
-            raise
-        except OSError as exc:
-            raise self._failure("reading", key, exc) from None
-        return decode(io.BytesIO(data))
+        data = self._call("reading", key, lambda: self._fetch(key), _GET_ABSENT)
+        if data is _ABSENT:
+            _known_buckets.add(self._bucket_id)  # NoSuchKey, not NoSuchBucket
+            raise self._missing(key)
+        return decode(io.BytesIO(cast(bytes, data)))
 
     def write(self, path: str | os.PathLike[str], encode: Callable[[BinaryIO], None]) -> None:
         key = self.key(path)
         buffer = io.BytesIO()
         encode(buffer)  # a table that fails to serialise uploads nothing
-        data = buffer.getbuffer()
-        try:
-            stream = self._fs.open_output_stream(f"{self.bucket}/{key}")
-            stream.write(data)
-            stream.close()  # the upload completes (and the object appears) here
-        except OSError as exc:
-            raise self._failure("writing", key, exc) from None
+
+        def put() -> object:
+            buffer.seek(0)  # each try sends the whole table
+            return self._client.put_object(Bucket=self.bucket, Key=key, Body=buffer)
+
+        self._call("writing", key, put)
