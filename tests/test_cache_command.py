@@ -14,6 +14,7 @@ from types import SimpleNamespace
 import pandas as pd
 import pytest
 
+from halvorn.orrery_data import light_data_cache
 from halvorn.orrery_data.light_data_cache import cache_name_for, host_label, parse_temporary_name
 
 HOUR, DAY = 3600, 86400
@@ -67,9 +68,13 @@ def cache(tmp_path: Path) -> SimpleNamespace:
     for each in (dead, live, stale, fresh):
         each.write_bytes(b"partial")
     age(stale, 2 * HOUR)
-    foreign = [folder / "notes.txt", folder / f"{good_new.name}.tmp-4242-99", folder / (good_new.name.upper())]
+    foreign = [folder / "notes.txt", folder / f"{good_new.name}.tmp-4242-99", folder / (good_new.name.upper()),
+               # bytes that are not UTF-8, in a cache name and in a temporary file's host
+               folder / os.fsdecode(b"\xff" * 64 + b".feather"),
+               folder / os.fsdecode(os.fsencode(good_new.name) + b".tmp-h\xf4te-12-" + TOKEN.encode())]
     for each in foreign:
         each.write_text("not the reader's")
+        age(each, 2 * HOUR)
     return SimpleNamespace(
         folder=folder, good_new=good_new, good_old=good_old, empty=empty, truncated=truncated,
         link=link, target=target, folder_entry=folder_entry, dead=dead, live=live, stale=stale,
@@ -91,6 +96,9 @@ def test_info_and_ls_describe_the_folder_without_changing_it(cache, tmp_path):
     assert (summary["files"], summary["bytes"]) == (4, sum(p.stat().st_size for p in regular))
     assert summary["oldest"]["name"] == cache.good_old.name
     assert summary["oldest"]["age_seconds"] > 9 * DAY
+    oldest, newest = summary["oldest"], summary["newest"]
+    assert (oldest["rows"], oldest["columns"], oldest["storage_path"]) == (1000, 1, None)  # written by pandas
+    assert (newest["name"], newest["rows"], newest["columns"]) == (cache.truncated.name, None, None)
     assert (summary["leftovers"], summary["leftover_bytes"], summary["in_progress"]) == (2, 14, 2)
 
     status, listing = run("ls", "--json", "--sort", "age", "--limit", "3", "--cache-dir", str(through_link))
@@ -111,25 +119,28 @@ def test_verify_reports_bad_entries_and_fix_removes_all_but_folders(cache, fix):
     before, last_use = names(cache.folder), cache.good_old.stat().st_atime
     status, report = run("verify", "--json", "--cache-dir", str(cache.folder), *(["--fix"] * fix))
 
-    assert status == 1  # the folder at a cache name is never removed, so something bad is left
+    assert status == (0 if fix else 1)  # a folder at a cache name is left alone by design: not left bad
     assert report["checked"] == 6
     bad = {b["name"]: b["removed"] for b in report["bad"]}
     fixable = {cache.empty.name, cache.truncated.name, cache.link.name}
-    assert bad == {**{n: fix for n in fixable}, cache.folder_entry.name: False}
+    assert bad == {n: fix for n in fixable}
+    assert report["folders"] == [cache.folder_entry.name]
+    assert report["left_bad"] == (0 if fix else 3)
     assert names(cache.folder) == (before - fixable if fix else before)
     assert cache.target.exists()  # the link went, not what it points to
     assert cache.good_old.stat().st_atime == last_use  # reading to check is not using
 
 
-def test_clean_temp_removes_only_the_leftovers_of_dead_writers(cache):
-    status, report = run("clean-temp", "--json", "--cache-dir", str(cache.folder))
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_clean_temp_removes_only_the_leftovers_of_dead_writers(cache, dry_run):
+    before = names(cache.folder)
+    status, report = run("clean-temp", "--json", "--cache-dir", str(cache.folder), *(["--dry-run"] * dry_run))
 
     assert status == 0
-    assert {r["name"] for r in report["removed"]} == {cache.dead.name, cache.stale.name}
+    leftovers = {cache.dead.name, cache.stale.name}
+    assert {r["name"] for r in report["removed"]} == leftovers
     assert report["remaining_files"] == 2
-    assert not cache.dead.exists() and not cache.stale.exists()
-    assert cache.live.exists() and cache.fresh.exists()
-    assert all(p.exists() for p in cache.foreign)
+    assert names(cache.folder) == (before if dry_run else before - leftovers)
 
 
 @pytest.mark.parametrize("options, removed", [
@@ -168,42 +179,132 @@ def test_clear_needs_yes_and_spares_everything_not_a_cache_file(cache):
     assert cache.target.exists()
 
 
-def test_where_names_the_cache_file_a_reader_fills(storage, light_data, instrument):
+def test_where_says_whether_storage_holds_the_table(storage, light_data, instrument, monkeypatch):
     from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_utils.data_IO.data_IO_module import DataIOModule
 
     reader = light_data.CryptoMktData(20240105, instrument, DataType.Metrics, data_sources=[DataSource.binance])
     reader.write_raw_data(pd.DataFrame({"timestamp": [1704412800000], "value": [1.0]}))
     reader.get()
 
-    status, found = run("where", "20240105", "binance-futures:BTCUSDT", "Metrics", "--json")
+    status, found = run("where", "2024-01-05", "binance-futures:BTCUSDT", "Metrics", "--json")
 
-    assert status == 0
-    assert [(w["source"], w["present"]) for w in found["locations"]] == [("tardis", False), ("binance", True)]
+    assert status == 0 and found["date"] == 20240105
+    assert [(w["source"], w["stored"], w["cache_entry"]) for w in found["locations"]] == [
+        ("tardis", False, "absent"), ("binance", True, "regular file")]
     binance = found["locations"][1]
-    assert binance["storage_path"] == reader.get_path(DataSource.binance)
-    assert os.path.exists(binance["cache_file"])
+    assert binance["storage_path"] == binance["url"] == reader.get_path(DataSource.binance)
     assert os.path.dirname(binance["cache_file"]) == str(storage.cache_dir)
+
+    # A storage module that can name its objects gives their URL.
+    monkeypatch.setattr(DataIOModule, "storage_url", lambda self, path: "s3://bucket/" + os.path.basename(path),
+                        raising=False)
+    located = light_data_cache.where("20240105", "binance-futures:BTCUSDT", "Metrics", "binance")
+    assert [w.url for w in located.locations] == ["s3://bucket/20240105"]
+
+
+def test_where_fails_when_the_object_store_cannot_be_reached(storage, monkeypatch):
+    monkeypatch.setenv("HALVORN_S3_ACCESS_KEY", "AKIATESTACCESS0001")
+    monkeypatch.setenv("HALVORN_S3_SECRET_KEY", "test-secret-never-shown")
+    storage.config_path.write_text(storage.config_path.read_text().replace("use_minio_storage = false", (
+        "use_minio_storage = true\n[object_store]\nendpoint = http://127.0.0.1:1\nbucket = market-data\n"
+        "connect_timeout = 1\nmax_attempts = 1")))
+
+    status, output = run("where", "20240105", "binance-futures:BTCUSDT", "Metrics")
+
+    assert status == 1 and output == ""  # not "not stored": nothing is known about the table
+    done = subprocess.run([sys.executable, "-m", "halvorn.orrery_data.light_data_cache", "where", "20240105",
+                           "binance-futures:BTCUSDT", "Metrics"], capture_output=True, text=True, timeout=120)
+    assert done.stderr.count("\n") == 1 and "127.0.0.1:1" in done.stderr and "never-shown" not in done.stderr
+
+
+def test_files_written_by_readers_name_the_storage_path_they_hold(storage, light_data, instrument):
+    from halvorn.orrery_data.enums import DataSource, DataType
+
+    paths = {}
+    for date in (20240105, 20240106):
+        reader = light_data.CryptoMktData(date, instrument, DataType.Klines, data_sources=[DataSource.binance])
+        reader.write(pd.DataFrame({"DateTime": pd.date_range(str(date), periods=200_000, freq="s"),
+                                   "close": range(200_000)}))
+        reader.get()
+        path = reader.get_path(DataSource.binance)
+        paths[cache_name_for(path)] = path
+    older = storage.cache_dir / cache_name_for("written before paths were recorded")
+    pd.DataFrame({"close": [1.0]}).to_feather(older)
+    paths[older.name] = None
+    rotten = storage.cache_dir / min(paths)  # a damaged body under an intact footer
+    with open(rotten, "r+b") as handle:
+        handle.seek(rotten.stat().st_size // 2)
+        handle.write(b"\xff" * 64)
+
+    status, listing = run("ls", "--json", "--cache-dir", str(storage.cache_dir))
+    assert status == 0
+    assert {f["name"]: f["storage_path"] for f in listing["files"]} == paths
+    assert {f["rows"] for f in listing["files"]} == {200_000, 1}
+    status, report = run("verify", "--json", "--cache-dir", str(storage.cache_dir))
+    assert status == 1 and [(b["name"], b["storage_path"]) for b in report["bad"]] == [(rotten.name, paths[rotten.name])]
+    status, plan = run("prune", "--dry-run", "--max-size", "0", "--json", "--cache-dir", str(storage.cache_dir))
+    assert status == 0 and {r["name"]: r["storage_path"] for r in plan["removed"]} == paths
+
+
+@pytest.mark.parametrize("meanwhile", ["replaced", "removed"])
+def test_verify_does_not_count_an_entry_another_process_changed_as_left_bad(cache, monkeypatch, meanwhile):
+    read_feather, bad_file = pd.read_feather, cache.empty.stat().st_ino
+    healthy = cache.folder.parent / "healthy.feather"
+    pd.DataFrame({"price": [1.0]}).to_feather(healthy)
+
+    def read_then_change(handle):
+        # A reader meets the bad file just after verify has read it, and heals or removes it.
+        table = read_feather(handle)
+        if os.fstat(handle.fileno()).st_ino == bad_file:
+            os.replace(healthy, cache.empty) if meanwhile == "replaced" else cache.empty.unlink()
+        return table
+
+    monkeypatch.setattr(pd, "read_feather", read_then_change)
+    result = light_data_cache.verify(str(cache.folder), fix=True)
+
+    changed = [b for b in result.bad if b.changed]
+    assert [b.name for b in changed] == [cache.empty.name] and not changed[0].removed
+    assert result.left_bad == 0
+    assert cache.empty.exists() == (meanwhile == "replaced")
 
 
 @pytest.mark.parametrize("args", [
     ["prune"],
     ["prune", "--max-size", "10X"],
+    ["prune", "--max-size", "1e400G"],
+    ["prune", "--max-size", "99999999999999999999T"],
+    ["prune", "--max-size", "nanG"],
+    ["prune", "--max-size", "9" * 400 + "G"],
     ["prune", "--older-than", "3"],
+    ["prune", "--older-than", "9" * 400 + "d"],
     ["ls", "--limit", "0"],
+    ["clear", "--yes", "--cache-dir", ""],  # not the current folder, nor the configured one
     ["where", "20240105", "BTCUSDT", "Metrics"],
     ["where", "20240105", "binance-futures:BTCUSDT", "Metric"],
     ["where", "20241305", "binance-futures:BTCUSDT", "Metrics"],
+    ["where", "2024-13-05", "binance-futures:BTCUSDT", "Metrics"],
+    ["where", "2024-1-5", "binance-futures:BTCUSDT", "Metrics"],
 ])
-def test_usage_errors_exit_2(storage, cache, args):
-    assert run(*args, "--cache-dir", str(cache.folder))[0] == 2
+def test_usage_errors_exit_2_and_touch_nothing(storage, cache, args):
+    assert storage.cache_dir == cache.folder  # the configured folder is the planted one
+    before = names(cache.folder)
+    status, message = run("--cache-dir", str(cache.folder), *args)
+    assert status == 2
+    assert "Traceback" not in message and ": error: " in message.splitlines()[-1]
+    assert names(cache.folder) == before
 
 
 @pytest.mark.parametrize("name, fields", [
     (f"{'a' * 64}.feather.tmp-build7.example-12345-{TOKEN}", ("build7.example", 12345)),
     (f"{'a' * 64}.feather.tmp-node-1-2-3-{TOKEN}", ("node-1-2", 3)),  # pid is the last number
+    (f"{'a' * 64}.feather.tmp-h__te-12-{TOKEN}", ("h__te", 12)),  # node name "hôte", one "_" a byte
+    (f"{'a' * 64}.feather.tmp-unknown-12-{TOKEN}", ("unknown", 12)),  # an empty node name
     (f"{'a' * 64}.feather.tmp-node-012-{TOKEN}", None),  # no leading zero in a pid
     (f"{'a' * 64}.feather.tmp-node-0-{TOKEN}", None),
     (f"{'a' * 64}.feather.tmp-no de-12-{TOKEN}", None),
+    (f"{'a' * 64}.feather.tmp-hôte-12-{TOKEN}", None),  # never written: readers replace each byte
+    (f"{'a' * 64}.feather.tmp--12-{TOKEN}", None),  # no host
     (f"{'a' * 64}.feather.tmp-node-12-{TOKEN[:-1]}g", None),  # the random part is hex
     (f"{'a' * 64}.feather.tmp-node-12-", None),
     (f"{'a' * 63}.feather.tmp-node-12-{TOKEN}", None),
