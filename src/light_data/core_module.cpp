@@ -1,6 +1,9 @@
 // The private module _light_data_core: the reader's rules, for the companion
 // modules (range reads, the cache command) to call instead of restating them.
 // Every function here is the one that CryptoMktData's own methods run.
+// Sizes of "#" formats (Py_BuildValue) are Py_ssize_t.
+#define PY_SSIZE_T_CLEAN
+
 #include <fcntl.h>
 #include <sys/stat.h>
 

@@ -96,14 +96,6 @@ def parse_temporary_name(name: str) -> TemporaryName | None:
         fields = _core.parse_temporary_name(name)
     except UnicodeEncodeError:  # bytes that are not UTF-8: no reader writes such a name
         return None
-    except SystemError:
-        # The core accepted the name but could not build its answer: its binding builds the
-        # tuple with Py_BuildValue "s#" without PY_SSIZE_T_CLEAN, which Python 3.11 refuses.
-        # The name is a valid one, so its fields are the parts around ".tmp-" and its last
-        # two "-". Goes once the binding builds its answer.
-        cache_name, _, rest = name.partition(".tmp-")
-        host, _, pid = rest.rpartition("-")[0].rpartition("-")
-        fields = (cache_name, host, int(pid))
     return None if fields is None else TemporaryName(*fields, name)
 
 
