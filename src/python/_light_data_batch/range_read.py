@@ -9,6 +9,7 @@ from typing import Any
 
 import pandas as pd
 
+from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
@@ -118,7 +119,7 @@ def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: 
         name = str(instrument)
         if isinstance(result, Missing):
             if policy == "raise":
-                raise FileNotFoundError(f"no data for {name} on {day}: Missing data: {result.path}")
+                raise FileNotFoundError(f"no data for {name} on {day}: {core.MISSING_PREFIX}{result.path}")
             absent.append((name, day))
         else:
             per_instrument[name].append(result)
