@@ -2,9 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
+import signal
+import subprocess
+import sys
 import textwrap
+import time
+import warnings
+from pathlib import Path
 
 import distributed
 import numpy as np
@@ -13,7 +20,8 @@ import pytest
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
-from halvorn.orrery_data.light_data_batch import MissingDataWarning, read_range, to_dask
+from halvorn.orrery_data._light_data_batch.day_read import read_day
+from halvorn.orrery_data.light_data_batch import MissingDataWarning, iter_range, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from support import S3Server, cache_files, cache_path, create_bucket
 
@@ -169,7 +177,7 @@ def test_failures(storage, kind, call, error, match):
 
 
 # ---------------------------------------------------------------------------
-# Dask: a real cluster of worker processes against a real S3-API server
+# Dask: clusters of worker processes against a real S3-API server
 
 def use_own_config(configs: dict[str, str], dask_worker) -> None:
     """Run on each worker: its own configuration, hence its own cache folder."""
@@ -192,25 +200,32 @@ def object_store_config(path, root, cache, address) -> str:
 
 
 @pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
+def object_store(tmp_path_factory):
+    """The S3 server of the Dask tests; this process (the client) reads and writes it."""
     folder = tmp_path_factory.mktemp("dask")
     server = S3Server()
     try:
         create_bucket(server.address, "batch")
         with pytest.MonkeyPatch.context() as patch:
-            # Set before the workers start: their processes inherit the credentials.
+            # Set before any worker starts: the workers' processes inherit the credentials.
             patch.setenv("HALVORN_S3_ACCESS_KEY", "AKIABATCHTEST0001")
             patch.setenv("HALVORN_S3_SECRET_KEY", "batch-test-secret")
             patch.setenv("HALVORN_CONFIG", object_store_config(folder / "client.ini", folder / "client",
                                                                folder / "client-cache", server.address))
-            configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}",
-                                                   server.address) for n in range(2)}
-            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                          dashboard_address=None) as local, distributed.Client(local) as client:
-                client.run(use_own_config, configs)
-                yield folder, client
+            yield folder, server.address
     finally:
         server.stop()
+
+
+@pytest.fixture(scope="module")
+def cluster(object_store):
+    folder, address = object_store
+    configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}", address)
+               for n in range(2)}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as local, distributed.Client(local) as client:
+        client.run(use_own_config, configs)
+        yield folder, client
 
 
 def test_to_dask_computes_what_read_range_reads(cluster):
@@ -222,15 +237,15 @@ def test_to_dask_computes_what_read_range_reads(cluster):
     options = dict(data_sources=BINANCE, columns=["mark_price", "side"])
 
     one = to_dask(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
-    assert one.npartitions == len(DAYS)
-    assert list(one.divisions) == [pd.Timestamp(str(d), tz="UTC") for d in DAYS] + [pd.Timestamp("20240302", tz="UTC")]
+    assert one.npartitions == 1 and not one.known_divisions  # four small days fit in one partition
     with pytest.warns(MissingDataWarning):
         want = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
-    pd.testing.assert_frame_equal(one.compute(), want, check_dtype=False)
-    assert one.compute().dtypes["mark_price"] == want.dtypes["mark_price"]
+    with pytest.warns(MissingDataWarning, match="1 of 4"):
+        pd.testing.assert_frame_equal(one.compute(), want, check_dtype=False)
+        assert one.compute().dtypes["mark_price"] == want.dtypes["mark_price"]
 
-    both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options).compute()
     with pytest.warns(MissingDataWarning):
+        both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options).compute()
         want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
     pd.testing.assert_frame_equal(both, want.reset_index(level="instrument"), check_dtype=False)
     assert both["instrument"].tolist() == [str(ETH)] * 12 + [str(BTC)] * 15
@@ -238,11 +253,191 @@ def test_to_dask_computes_what_read_range_reads(cluster):
     assert all(cache_files(folder / f"cache-{n}") for n in range(2))
 
 
-def test_to_dask_refuses_rows_outside_their_day(cluster):
-    day = 20240310
-    table = ticker(day)
-    table.loc[4, "timestamp"] += 86_400 * 10**6  # the last row belongs to the next day
-    store(BTC, DataType.DerivativeTicker, day, table, warm=False)
-    frame = to_dask(BTC, DataType.DerivativeTicker, day, day, data_sources=BINANCE)
-    with pytest.raises(ValueError, match="20240310 does not fit its partition: 2024-03-11 04:00:00"):
-        frame.compute()
+def vendor_day(day: int, gap: bool) -> pd.DataFrame:
+    """A derivative ticker cut as vendors cut their files, by receive time: its first row is
+    stamped 5 ms before the day's midnight, and exchange times run a millisecond backwards;
+    with `gap`, one time is missing, so the column loads as float."""
+    start_us = int(pd.Timestamp(str(day), tz="UTC").value // 1000)
+    stamps = start_us + np.array([-5_000, 1_000, 0, 3_600_000_000, 86_399_999_000])
+    if gap:
+        stamps = stamps.astype(float)
+        stamps[3] = np.nan
+    return pd.DataFrame({"timestamp": stamps, "mark_price": np.arange(5.0) + day % 100, "side": list("bsbsb")})
+
+
+@pytest.mark.parametrize("partition_size, partitions", [(1, 3), ("128MiB", 1)],
+                         ids=["a day a partition", "one partition"])
+def test_to_dask_computes_vendor_tables_as_read_range_reads(cluster, partition_size, partitions):
+    days = [20240310, 20240311, 20240312]
+    for day in days:
+        store(BTC, DataType.DerivativeTicker, day, vendor_day(day, gap=day == days[1]), warm=False)
+    lazy = to_dask(BTC, DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE,
+                   partition_size=partition_size)
+    want = read_range(BTC, DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE)
+    assert want.index.hasnans and not want.index.is_monotonic_increasing
+    assert want.index[0] < pd.Timestamp(str(days[0]), tz="UTC")
+    assert lazy.npartitions == partitions and not lazy.known_divisions
+    pd.testing.assert_frame_equal(lazy.compute(), want, check_dtype=False)
+    assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
+
+
+@pytest.mark.parametrize("stored, partition_size, reads, partitions", [
+    ("every day", "128MiB", 1, 2),
+    ("every day", 1, 1, 8),
+    ("from the second day", "128MiB", 2, 2),
+    ("nothing", "128MiB", 3, 8),  # the first and last day of ETH, the first of BTC
+])
+def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored, partition_size, reads, partitions):
+    from halvorn.orrery_data._light_data_batch import dask_frames
+
+    for instrument in (ETH, BTC):
+        for day in DAYS:
+            if stored == "every day" or (stored == "from the second day" and day != DAYS[0]):
+                store(instrument, DataType.DerivativeTicker, day, ticker(day))
+    taken = []
+    monkeypatch.setattr(dask_frames, "read_day", lambda reader, day: taken.append(day) or read_day(reader, day))
+    lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE,
+                   partition_size=partition_size)
+    assert (len(taken), lazy.npartitions) == (reads, partitions)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MissingDataWarning)
+        want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+        got = lazy.compute(scheduler="synchronous")
+    if stored == "nothing":
+        assert len(got) == 0 and list(got.columns) == ["instrument"]
+    else:
+        pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (dict(partition_size="lots"), ValueError, r"partition_size 'lots' is not a size"),
+    (dict(partition_size=0), ValueError, r"partition_size must be positive"),
+    (dict(partition_size=True), TypeError, r"partition_size must be a number of bytes"),
+    (dict(missing="ignore"), ValueError, r"missing must be 'skip' or 'raise'"),
+    (dict(stream=True, days_per_chunk=0), ValueError, r"days_per_chunk must be a positive int"),
+    (dict(stream=True, end=20240230), ValueError, r"end 20240230 is not a calendar date"),
+])
+def test_to_dask_and_iter_range_refuse_bad_arguments(storage, call, error, match):
+    read = iter_range if call.pop("stream", False) else to_dask
+    arguments = dict(instruments=BTC, data_type=DataType.Klines, start=DAYS[0], end=DAYS[-1], data_sources=BINANCE)
+    with pytest.raises(error, match=match):
+        read(**{**arguments, **call})  # refused when called, before anything is read
+    assert cache_files(storage.cache_dir) == []
+
+
+# Workers started as users start them: `dask scheduler` and `dask worker` from the command line,
+# each worker configured by the environment of its own process.
+
+def dask_command(*arguments: str, log, env: dict[str, str]) -> subprocess.Popen:
+    # A session of its own: the worker's nanny and its worker process can be ended together.
+    return subprocess.Popen([str(Path(sys.executable).with_name("dask")), *arguments], stdout=log,
+                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+
+
+@contextlib.contextmanager
+def command_line_cluster(folder: Path, worker_envs: list[dict[str, str]]):
+    """A client of `dask scheduler` and one `dask worker --nworkers 1 --nthreads 1` per
+    environment; every process ends with the block, logs in `folder`."""
+    folder.mkdir(parents=True, exist_ok=True)
+    address_file = folder / "scheduler.json"
+    processes: list[subprocess.Popen] = []
+    logs = []
+    try:
+        logs.append(open(folder / "scheduler.log", "wb"))
+        processes.append(dask_command("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                      "--scheduler-file", str(address_file), log=logs[-1], env=dict(os.environ)))
+        for n, env in enumerate(worker_envs):
+            logs.append(open(folder / f"worker-{n}.log", "wb"))
+            processes.append(dask_command(
+                "worker", "--scheduler-file", str(address_file), "--nworkers", "1", "--nthreads", "1",
+                "--name", f"worker-{n}", "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60",
+                "--local-directory", str(folder / f"worker-{n}"), log=logs[-1], env=env))
+        deadline = time.monotonic() + 60
+        while not address_file.exists():  # the client would wait for it without end
+            if processes[0].poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"dask scheduler did not start: {(folder / 'scheduler.log').read_text()}")
+            time.sleep(0.05)
+        with distributed.Client(scheduler_file=str(address_file), timeout="60s") as client:
+            client.wait_for_workers(len(worker_envs), timeout=120)
+            yield client
+    finally:
+        # The workers first, each closing its worker process, while the scheduler still runs.
+        for group in (processes[1:], processes[:1]):
+            for process in group:
+                process.terminate()
+            for process in group:
+                try:
+                    process.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, signal.SIGKILL)  # anything of its session still running
+        for log in logs:
+            log.close()
+
+
+def worker_env(**settings: str) -> dict[str, str]:
+    env = {name: value for name, value in os.environ.items() if name != "HALVORN_CONFIG"}
+    return {**env, **settings}
+
+
+@pytest.fixture(scope="module")
+def command_line_workers(object_store):
+    folder, address = object_store
+    envs = [worker_env(HALVORN_CONFIG=object_store_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
+                                                          folder / f"cli-cache-{n}", address)) for n in range(2)]
+    with command_line_cluster(folder / "cli", envs) as client:
+        yield folder, client
+
+
+@pytest.fixture(scope="module")
+def unconfigured_workers(object_store):
+    # No HALVORN_CONFIG: the packaged default, a local store under XDG_DATA_HOME, which is empty.
+    folder = object_store[0] / "unconfigured"
+    envs = [worker_env(XDG_DATA_HOME=str(folder / f"data-{n}"), XDG_CACHE_HOME=str(folder / f"cache-{n}"))
+            for n in range(2)]
+    with command_line_cluster(folder, envs) as client:
+        yield folder, client
+
+
+def test_to_dask_on_workers_started_from_the_command_line(command_line_workers):
+    folder, client = command_line_workers
+    days = [20240320, 20240321, 20240322, 20240323]
+    for day in days:
+        store(BTC, DataType.Klines, day, klines(day), warm=False)
+        store(ETH, DataType.Klines, day, klines(day, rows=2), warm=False)
+    with client.as_current():
+        got = to_dask([BTC, ETH], DataType.Klines, days[0], days[-1], data_sources=BINANCE, partition_size=1).compute()
+    want = read_range([BTC, ETH], DataType.Klines, days[0], days[-1], data_sources=BINANCE)
+    pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
+    # Each worker read cold from the store into the cache folder of its own configuration.
+    assert all(cache_files(folder / f"cli-cache-{n}") for n in range(2))
+
+
+COMPUTATIONS = {
+    "compute": lambda lazy, client: lazy.compute(),
+    "mean": lambda lazy, client: lazy["Close"].mean().compute(),
+    "client.compute": lambda lazy, client: client.compute(lazy).result(),
+}
+
+
+@pytest.mark.parametrize("missing", ["skip", "raise"])
+@pytest.mark.parametrize("computation", COMPUTATIONS)
+def test_workers_without_the_configuration_report_every_day_missing(unconfigured_workers, computation, missing):
+    folder, client = unconfigured_workers
+    days = [20240325, 20240326, 20240327]
+    for day in days:
+        store(BTC, DataType.Klines, day, klines(day), warm=False)
+    lazy = to_dask(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE, missing=missing)
+    assert len(read_range(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE)) == 12  # the client's store
+    with client.as_current():
+        if missing == "raise":
+            with pytest.raises(FileNotFoundError, match=f"no data for {BTC} on {days[0]}: Missing data: "
+                                                        f"{folder}/data-[01]/halvorn/market_data/processed_data/"):
+                COMPUTATIONS[computation](lazy, client)
+            return
+        with pytest.warns(MissingDataWarning, match=f"3 of 3 Klines tables of {BTC} from {days[0]} to {days[-1]} "
+                                                    "have no data; the first on 20240325: Missing data: "):
+            got = COMPUTATIONS[computation](lazy, client)
+    assert (len(got) == 0) if computation != "mean" else np.isnan(got)
