@@ -56,13 +56,7 @@ def _sample(call: arguments.Call) -> pd.DataFrame | None:
     partition will be; None when none has rows."""
     first, *others = call.instruments
     probes = [(first, call.days[0]), (first, call.days[-1]), *((other, call.days[0]) for other in others)]
-    seen: set[tuple[str, int]] = set()
-    for instrument, day in probes:
-        if len(seen) == META_READS:
-            break
-        if (str(instrument), day) in seen:
-            continue
-        seen.add((str(instrument), day))
+    for instrument, day in list(dict.fromkeys(probes))[:META_READS]:
         found = read_day(call.options.reader(instrument, day), day)
         if not isinstance(found, Missing) and has_rows(found):
             frame = day_frame(found)
