@@ -254,31 +254,31 @@ def test_to_dask_computes_what_read_range_reads(cluster):
 
 
 def vendor_day(day: int, gap: bool) -> pd.DataFrame:
-    """A derivative ticker cut as vendors cut their files, by receive time: its first row is
-    stamped 5 ms before the day's midnight, and exchange times run a millisecond backwards;
-    with `gap`, one time is missing, so the column loads as float."""
-    start_us = int(pd.Timestamp(str(day), tz="UTC").value // 1000)
-    stamps = start_us + np.array([-5_000, 1_000, 0, 3_600_000_000, 86_399_999_000])
-    if gap:
-        stamps = stamps.astype(float)
-        stamps[3] = np.nan
-    return pd.DataFrame({"timestamp": stamps, "mark_price": np.arange(5.0) + day % 100, "side": list("bsbsb")})
+    """A ticker cut as vendors cut files, by receive time: the first row 5 ms before midnight,
+    exchange times a millisecond backwards; with `gap`, a missing time (the column is float)."""
+    stamps = int(pd.Timestamp(str(day), tz="UTC").value // 1000) + np.array([-5_000, 1_000, 0, 3_600_000_000])
+    stamps = np.where([False, False, False, gap], np.nan, stamps) if gap else stamps
+    return pd.DataFrame({"timestamp": stamps, "mark_price": np.arange(4.0) + day % 100, "side": list("bsbs")})
 
 
-@pytest.mark.parametrize("partition_size, partitions", [(1, 3), ("128MiB", 1)],
-                         ids=["a day a partition", "one partition"])
-def test_to_dask_computes_vendor_tables_as_read_range_reads(cluster, partition_size, partitions):
+@pytest.mark.parametrize("workers, partition_size, partitions", [
+    ("cluster", 1, 3), ("cluster", "128MiB", 1), ("command_line_workers", 1, 3)])
+def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, partition_size, partitions):
+    folder, client = request.getfixturevalue(workers)
     days = [20240310, 20240311, 20240312]
     for day in days:
         store(BTC, DataType.DerivativeTicker, day, vendor_day(day, gap=day == days[1]), warm=False)
-    lazy = to_dask(BTC, DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE,
-                   partition_size=partition_size)
-    want = read_range(BTC, DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE)
-    assert want.index.hasnans and not want.index.is_monotonic_increasing
-    assert want.index[0] < pd.Timestamp(str(days[0]), tz="UTC")
-    assert lazy.npartitions == partitions and not lazy.known_divisions
-    pd.testing.assert_frame_equal(lazy.compute(), want, check_dtype=False)
-    assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
+        store(ETH, DataType.DerivativeTicker, day, vendor_day(day, gap=False), warm=False)
+    want = read_range([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE)
+    assert want.index.get_level_values(1).hasnans and want.index[0][1] < pd.Timestamp(str(days[0]), tz="UTC")
+    with client.as_current():
+        lazy = to_dask([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE,
+                       partition_size=partition_size)
+        assert lazy.npartitions == 2 * partitions and not lazy.known_divisions
+        pd.testing.assert_frame_equal(lazy.compute(), want.reset_index(level="instrument"), check_dtype=False)
+        assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
+    # Each worker read cold from the store into the cache folder of its own configuration.
+    assert all(cache_files(folder / f"{'cli-' * (workers != 'cluster')}cache-{n}") for n in range(2))
 
 
 @pytest.mark.parametrize("stored, partition_size, reads, partitions", [
@@ -290,10 +290,9 @@ def test_to_dask_computes_vendor_tables_as_read_range_reads(cluster, partition_s
 def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored, partition_size, reads, partitions):
     from halvorn.orrery_data._light_data_batch import dask_frames
 
-    for instrument in (ETH, BTC):
-        for day in DAYS:
-            if stored == "every day" or (stored == "from the second day" and day != DAYS[0]):
-                store(instrument, DataType.DerivativeTicker, day, ticker(day))
+    for instrument, day in [(i, d) for i in (ETH, BTC) for d in DAYS if stored == "every day" or
+                            (stored == "from the second day" and d != DAYS[0])]:
+        store(instrument, DataType.DerivativeTicker, day, ticker(day))
     taken = []
     monkeypatch.setattr(dask_frames, "read_day", lambda reader, day: taken.append(day) or read_day(reader, day))
     lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE,
@@ -309,49 +308,37 @@ def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored
         pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
 
 
-@pytest.mark.parametrize("call, error, match", [
-    (dict(partition_size="lots"), ValueError, r"partition_size 'lots' is not a size"),
-    (dict(partition_size=0), ValueError, r"partition_size must be positive"),
-    (dict(partition_size=True), TypeError, r"partition_size must be a number of bytes"),
-    (dict(missing="ignore"), ValueError, r"missing must be 'skip' or 'raise'"),
-    (dict(stream=True, days_per_chunk=0), ValueError, r"days_per_chunk must be a positive int"),
-    (dict(stream=True, end=20240230), ValueError, r"end 20240230 is not a calendar date"),
+@pytest.mark.parametrize("read, call, error, match", [
+    (to_dask, dict(partition_size="lots"), ValueError, r"partition_size 'lots' is not a size"),
+    (to_dask, dict(partition_size=True), TypeError, r"partition_size must be a number of bytes"),
+    (iter_range, dict(days_per_chunk=0), ValueError, r"days_per_chunk must be a positive int"),
+    (iter_range, dict(end=20240230), ValueError, r"end 20240230 is not a calendar date"),
 ])
-def test_to_dask_and_iter_range_refuse_bad_arguments(storage, call, error, match):
-    read = iter_range if call.pop("stream", False) else to_dask
-    arguments = dict(instruments=BTC, data_type=DataType.Klines, start=DAYS[0], end=DAYS[-1], data_sources=BINANCE)
-    with pytest.raises(error, match=match):
-        read(**{**arguments, **call})  # refused when called, before anything is read
-    assert cache_files(storage.cache_dir) == []
-
-
-# Workers started as users start them: `dask scheduler` and `dask worker` from the command line,
-# each worker configured by the environment of its own process.
-
-def dask_command(*arguments: str, log, env: dict[str, str]) -> subprocess.Popen:
-    # A session of its own: the worker's nanny and its worker process can be ended together.
-    return subprocess.Popen([str(Path(sys.executable).with_name("dask")), *arguments], stdout=log,
-                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+def test_to_dask_and_iter_range_refuse_bad_arguments(storage, read, call, error, match):
+    with pytest.raises(error, match=match):  # when called, before anything is read
+        read(BTC, DataType.Klines, DAYS[0], call.pop("end", DAYS[-1]), data_sources=BINANCE, **call)
 
 
 @contextlib.contextmanager
 def command_line_cluster(folder: Path, worker_envs: list[dict[str, str]]):
-    """A client of `dask scheduler` and one `dask worker --nworkers 1 --nthreads 1` per
-    environment; every process ends with the block, logs in `folder`."""
+    """A client of `dask scheduler` and of one `dask worker --nworkers 1 --nthreads 1` per
+    environment, started as users start them; every process ends with the block."""
     folder.mkdir(parents=True, exist_ok=True)
-    address_file = folder / "scheduler.json"
-    processes: list[subprocess.Popen] = []
-    logs = []
+    address_file, processes, logs = folder / "scheduler.json", [], []
+
+    def start(name: str, *arguments: str, env: dict[str, str]) -> None:
+        logs.append(open(folder / f"{name}.log", "wb"))
+        # A session of its own: a worker's nanny and its worker process can be ended together.
+        processes.append(subprocess.Popen([str(Path(sys.executable).with_name("dask")), *arguments], env=env,
+                                          stdout=logs[-1], stderr=subprocess.STDOUT, start_new_session=True))
+
     try:
-        logs.append(open(folder / "scheduler.log", "wb"))
-        processes.append(dask_command("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                      "--scheduler-file", str(address_file), log=logs[-1], env=dict(os.environ)))
+        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+              "--scheduler-file", str(address_file), env=dict(os.environ))
         for n, env in enumerate(worker_envs):
-            logs.append(open(folder / f"worker-{n}.log", "wb"))
-            processes.append(dask_command(
-                "worker", "--scheduler-file", str(address_file), "--nworkers", "1", "--nthreads", "1",
-                "--name", f"worker-{n}", "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60",
-                "--local-directory", str(folder / f"worker-{n}"), log=logs[-1], env=env))
+            start(f"worker-{n}", "worker", "--scheduler-file", str(address_file), "--nworkers", "1", "--nthreads", "1",
+                  "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60", "--local-directory",
+                  str(folder / f"worker-{n}"), env=env)
         deadline = time.monotonic() + 60
         while not address_file.exists():  # the client would wait for it without end
             if processes[0].poll() is not None or time.monotonic() > deadline:
@@ -361,8 +348,7 @@ def command_line_cluster(folder: Path, worker_envs: list[dict[str, str]]):
             client.wait_for_workers(len(worker_envs), timeout=120)
             yield client
     finally:
-        # The workers first, each closing its worker process, while the scheduler still runs.
-        for group in (processes[1:], processes[:1]):
+        for group in (processes[1:], processes[:1]):  # the workers while the scheduler still runs
             for process in group:
                 process.terminate()
             for process in group:
@@ -377,42 +363,28 @@ def command_line_cluster(folder: Path, worker_envs: list[dict[str, str]]):
             log.close()
 
 
-def worker_env(**settings: str) -> dict[str, str]:
+def worker_envs(folder: Path, address: str, configured: bool) -> list[dict[str, str]]:
+    """Two workers' environments: each its own HALVORN_CONFIG (hence cache folder), or none at
+    all: the packaged default, an empty local store under XDG_DATA_HOME."""
     env = {name: value for name, value in os.environ.items() if name != "HALVORN_CONFIG"}
-    return {**env, **settings}
+    return [{**env, "HALVORN_CONFIG": object_store_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
+                                                         folder / f"cli-cache-{n}", address)} if configured else
+            {**env, "XDG_DATA_HOME": str(folder / f"data-{n}"), "XDG_CACHE_HOME": str(folder / f"xdg-{n}")}
+            for n in range(2)]
 
 
 @pytest.fixture(scope="module")
 def command_line_workers(object_store):
     folder, address = object_store
-    envs = [worker_env(HALVORN_CONFIG=object_store_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
-                                                          folder / f"cli-cache-{n}", address)) for n in range(2)]
-    with command_line_cluster(folder / "cli", envs) as client:
+    with command_line_cluster(folder / "cli", worker_envs(folder, address, configured=True)) as client:
         yield folder, client
 
 
 @pytest.fixture(scope="module")
 def unconfigured_workers(object_store):
-    # No HALVORN_CONFIG: the packaged default, a local store under XDG_DATA_HOME, which is empty.
-    folder = object_store[0] / "unconfigured"
-    envs = [worker_env(XDG_DATA_HOME=str(folder / f"data-{n}"), XDG_CACHE_HOME=str(folder / f"cache-{n}"))
-            for n in range(2)]
-    with command_line_cluster(folder, envs) as client:
+    folder, address = object_store
+    with command_line_cluster(folder / "unconfigured", worker_envs(folder, address, configured=False)) as client:
         yield folder, client
-
-
-def test_to_dask_on_workers_started_from_the_command_line(command_line_workers):
-    folder, client = command_line_workers
-    days = [20240320, 20240321, 20240322, 20240323]
-    for day in days:
-        store(BTC, DataType.Klines, day, klines(day), warm=False)
-        store(ETH, DataType.Klines, day, klines(day, rows=2), warm=False)
-    with client.as_current():
-        got = to_dask([BTC, ETH], DataType.Klines, days[0], days[-1], data_sources=BINANCE, partition_size=1).compute()
-    want = read_range([BTC, ETH], DataType.Klines, days[0], days[-1], data_sources=BINANCE)
-    pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
-    # Each worker read cold from the store into the cache folder of its own configuration.
-    assert all(cache_files(folder / f"cli-cache-{n}") for n in range(2))
 
 
 COMPUTATIONS = {
@@ -429,15 +401,14 @@ def test_workers_without_the_configuration_report_every_day_missing(unconfigured
     days = [20240325, 20240326, 20240327]
     for day in days:
         store(BTC, DataType.Klines, day, klines(day), warm=False)
-    lazy = to_dask(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE, missing=missing)
     assert len(read_range(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE)) == 12  # the client's store
-    with client.as_current():
-        if missing == "raise":
-            with pytest.raises(FileNotFoundError, match=f"no data for {BTC} on {days[0]}: Missing data: "
-                                                        f"{folder}/data-[01]/halvorn/market_data/processed_data/"):
-                COMPUTATIONS[computation](lazy, client)
-            return
-        with pytest.warns(MissingDataWarning, match=f"3 of 3 Klines tables of {BTC} from {days[0]} to {days[-1]} "
-                                                    "have no data; the first on 20240325: Missing data: "):
-            got = COMPUTATIONS[computation](lazy, client)
-    assert (len(got) == 0) if computation != "mean" else np.isnan(got)
+    lazy = to_dask(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE, missing=missing)
+    where = f"Missing data: {folder}/data-[01]/halvorn/market_data/processed_data/"
+    reported = (pytest.raises(FileNotFoundError, match=f"no data for {BTC} on {days[0]}: {where}")
+                if missing == "raise" else
+                pytest.warns(MissingDataWarning, match=f"3 of 3 Klines tables of {BTC} from {days[0]} to {days[-1]} "
+                                                       f"have no data; the first on {days[0]}: {where}"))
+    with client.as_current(), reported:
+        got = COMPUTATIONS[computation](lazy, client)
+    if missing == "skip":
+        assert (len(got) == 0) if computation != "mean" else np.isnan(got)
