@@ -111,7 +111,7 @@ class ReadRuns:
             frame.insert(0, INSTRUMENT, str(instrument))
         if list(frame.columns) != wanted:
             origin = ("from the first table with rows it read; read them with read_range" if self.learned else
-                      f"none of the {META_READS} tables it read had rows; give columns=, or start the range "
+                      "none of the tables it read to learn them had rows; give columns=, or start the range "
                       "at a day with data")
             raise ValueError(f"the {call.options.data_type.name} tables of {instrument} from {run.days[0]} to "
                              f"{run.days[-1]} have columns {list(frame.columns)}, to_dask expected {wanted} "
