@@ -13,6 +13,15 @@ Cases (each ratio from medians measured in the same run, interleaved):
   the sequential loop, with a plain thread pool over get() for reference;
 * to_dask(...).compute() on a LocalCluster of 2 worker processes against the
   same store, beside read_range;
+* warm to_dask on a LocalCluster of 2 worker processes x 1 thread: a year of
+  klines of one instrument (compute, and a column's mean) and 10 instruments x
+  90 days, against read_range, by a client that fetches results from the workers
+  (direct_to_workers=True), and by one that has the scheduler relay them;
+* the graph of to_dask over 100 instruments x 365 days: its time, and the
+  tables read to build it;
+* iter_range over the warm 30 days of tickers, a day a chunk, each chunk
+  consumed: against read_range, and its peak RSS growth in a fresh interpreter
+  against one day's frame;
 * one warm get() of a 1-row table against pd.read_feather(...).set_index(...),
   with the stand-in path builder's share.
 
@@ -283,10 +292,30 @@ def loop_of_get(instrument, data_type, days: list[int], sources) -> pd.DataFrame
     return pd.concat([CryptoMktData(day, instrument, data_type, data_sources=list(sources)).get() for day in days])
 
 
-def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFrame], count: int,
-              floor: Callable, repeats: int, loop_goal: float) -> list[Row]:
+# What write_warm has written in this run: (symbol, data type, days, rows).
+WRITTEN: set[tuple] = set()
+
+
+def write_warm(symbol: str, data_type, make: Callable[[int], pd.DataFrame], count: int, rows: int) -> list:
+    """The readers of `count` days of `symbol`, their tables written and cached (once a run)."""
     from halvorn.orrery_data.enums import DataSource
     from halvorn.orrery_data.light_data import CryptoMktData
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    instrument = Instrument("binance-futures", symbol)
+    readers = [CryptoMktData(day, instrument, data_type, data_sources=[DataSource.binance])
+               for day in day_numbers(count)]
+    if (symbol, data_type, count, rows) not in WRITTEN:
+        for position, reader in enumerate(readers):
+            reader.write(make(position))
+            reader.get()  # fills the cache
+        WRITTEN.add((symbol, data_type, count, rows))
+    return readers
+
+
+def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFrame], count: int, rows: int,
+              floor: Callable, repeats: int, loop_goal: float) -> list[Row]:
+    from halvorn.orrery_data.enums import DataSource
     from halvorn.orrery_data.light_data_batch import read_range
     from halvorn.orrery_utils.priceable.instrument import Instrument
 
@@ -294,10 +323,7 @@ def warm_case(work: Path, label: str, data_type, make: Callable[[int], pd.DataFr
     sources = [DataSource.binance]
     days = day_numbers(count)
     log(f"{label}: writing {count} tables")
-    readers = [CryptoMktData(day, instrument, data_type, data_sources=sources) for day in days]
-    for position, reader in enumerate(readers):
-        reader.write(make(position))
-        reader.get()  # fills the cache
+    readers = write_warm("BTCUSDT", data_type, make, count, rows)
     paths = cache_files(readers)
     pool = ThreadPoolExecutor()
     run = {
@@ -442,6 +468,170 @@ def dask_row(what: str, instrument, data_type, days: list[int], sources, drop_ca
                f"{t['to_dask'] / t['read_range']:.2f}x read_range's time")
 
 
+STREAM_PEAK_CHILD = """
+import json, sys
+from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_data.light_data_batch import iter_range
+from halvorn.orrery_utils.priceable.instrument import Instrument
+start, end = int(sys.argv[1]), int(sys.argv[2])
+btc = Instrument("binance-futures", "BTCUSDT")
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key + ":"):
+            return int(line.split()[1]) * 1024
+for chunk in iter_range(btc, DataType.DerivativeTicker, start, start, data_sources=[DataSource.binance]):
+    del chunk  # code paths and the thread pool's code loaded
+with open("/proc/self/clear_refs", "w") as handle:
+    handle.write("5")
+base, day, total = status("VmRSS"), 0, 0.0
+for chunk in iter_range(btc, DataType.DerivativeTicker, start, end, data_sources=[DataSource.binance]):
+    total += float(chunk["mark_price"].sum())  # the caller's work on each chunk
+    day = max(day, int(chunk.memory_usage(deep=True).sum()))
+print(json.dumps({"growth": status("VmHWM") - base, "day": day}))
+"""
+
+
+def stream_case(rows: int, repeats: int) -> tuple[list[Row], list[str]]:
+    """iter_range over the warm tickers, a day a chunk, each chunk consumed, against read_range
+    and the same work on its whole frame; and iter_range's peak RSS growth."""
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data_batch import iter_range, read_range
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    label = f"warm 30 days x {size(rows)}-row derivative tickers, a day a chunk"
+    log(f"{label}: writing")
+    write_warm("BTCUSDT", DataType.DerivativeTicker, lambda day: ticker(day, rows), 30, rows)
+    instrument, days, sources = Instrument("binance-futures", "BTCUSDT"), day_numbers(30), [DataSource.binance]
+
+    def streamed() -> float:
+        total = 0.0
+        for chunk in iter_range(instrument, DataType.DerivativeTicker, days[0], days[-1], data_sources=sources):
+            total += float(chunk["mark_price"].sum())
+        return total
+
+    def whole() -> float:
+        frame = read_range(instrument, DataType.DerivativeTicker, days[0], days[-1], data_sources=sources)
+        return float(frame["mark_price"].sum())
+
+    chunks = list(iter_range(instrument, DataType.DerivativeTicker, days[0], days[-1], data_sources=sources))
+    same(pd.concat(chunks), read_range(instrument, DataType.DerivativeTicker, days[0], days[-1], data_sources=sources))
+    del chunks
+    log(f"{label}: timing")
+    t = medians({"iter_range": streamed, "read_range": whole}, repeats)
+    out = subprocess.run([sys.executable, "-c", STREAM_PEAK_CHILD, str(days[0]), str(days[-1])], check=True,
+                         capture_output=True, text=True, env=dict(os.environ))
+    peak = json.loads(out.stdout.strip().splitlines()[-1])
+    ratio = peak["growth"] / peak["day"]
+    return ([Row(label, "iter_range, each chunk summed", t["iter_range"], "read_range, its frame summed",
+                 t["read_range"], "≤ 1.2x", within(t["iter_range"], t["read_range"], 1.2))],
+            [f"- {label}: peak RSS growth of iter_range {peak['growth'] / 2**20:.0f} MiB for a "
+             f"{peak['day'] / 2**20:.0f} MiB day: {ratio:.2f}x "
+             f"({'met' if ratio <= 3.0 else '**not met**'}: at most 3x)"])
+
+
+def dask_warm_case(repeats: int) -> list[Row]:
+    """to_dask on a LocalCluster of 2 worker processes x 1 thread, every table cached: the
+    workers inherit this process's configuration, hence its cache folder."""
+    from distributed import Client, LocalCluster
+
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data_batch import read_range, to_dask
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    log("dask, warm: writing a year of klines, and 90 days of 10 instruments")
+    write_warm("BTCUSDT", DataType.Klines, klines, 365, 1440)
+    symbols = [f"C{n}USDT" for n in range(10)]
+    for symbol in symbols:
+        write_warm(symbol, DataType.Klines, klines, 90, 1440)
+    sources = [DataSource.binance]
+    year, quarter = day_numbers(365), day_numbers(90)
+    btc = Instrument("binance-futures", "BTCUSDT")
+    listed = [Instrument("binance-futures", symbol) for symbol in symbols]
+
+    def lazy_year():
+        return to_dask(btc, DataType.Klines, year[0], year[-1], data_sources=sources)
+
+    run = {
+        "year": lambda: lazy_year().compute(),
+        "year read_range": lambda: read_range(btc, DataType.Klines, year[0], year[-1], data_sources=sources),
+        "mean": lambda: lazy_year()["Close"].mean().compute(),
+        "mean read_range": lambda: read_range(btc, DataType.Klines, year[0], year[-1],
+                                              data_sources=sources)["Close"].mean(),
+        "list": lambda: to_dask(listed, DataType.Klines, quarter[0], quarter[-1], data_sources=sources).compute(),
+        "list read_range": lambda: read_range(listed, DataType.Klines, quarter[0], quarter[-1],
+                                              data_sources=sources),
+    }
+    log("dask, warm: LocalCluster of 2 processes x 1 thread")
+    # Two clients of one cluster: one that fetches results from the workers directly, one with
+    # distributed's default, which has the scheduler relay them.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as relayed, Client(cluster, direct_to_workers=True) as direct:
+        with direct.as_current():
+            same(run["year"](), run["year read_range"]())
+            want = run["list read_range"]().reset_index(level="instrument")
+            # Dask turns the text column into its own string dtype; the values are the same.
+            same(run["list"]().astype(want.dtypes), want)
+            del want
+            assert run["mean"]() == run["mean read_range"]()
+            t = medians(run, repeats)
+        with relayed.as_current():
+            r = medians({"year": run["year"], "list": run["list"], "year read_range": run["year read_range"],
+                         "list read_range": run["list read_range"]}, repeats)
+    what = "warm, LocalCluster 2 processes x 1 thread"
+    year, listed_ = f"{what}: 365 days x 1,440-row klines", f"{what}: 10 instruments x 90 days x 1,440-row klines"
+    return [
+        Row(year, "to_dask().compute()", t["year"], "read_range", t["year read_range"], "≤ 2.5x",
+            within(t["year"], t["year read_range"], 2.5)),
+        Row(year, 'to_dask()["Close"].mean().compute()', t["mean"], 'read_range()["Close"].mean()',
+            t["mean read_range"], "≤ 1.5x", within(t["mean"], t["mean read_range"], 1.5)),
+        Row(listed_, "to_dask().compute()", t["list"], "read_range", t["list read_range"], "≤ 2.5x",
+            within(t["list"], t["list read_range"], 2.5)),
+        Row(year, "to_dask().compute(), results relayed by the scheduler", r["year"], "read_range",
+            r["year read_range"], "(info)", within(r["year"], r["year read_range"], 2.5)),
+        Row(listed_, "to_dask().compute(), results relayed by the scheduler", r["list"], "read_range",
+            r["list read_range"], "(info)", within(r["list"], r["list read_range"], 2.5)),
+    ]
+
+
+def graph_case(repeats: int) -> list[Row]:
+    """to_dask over 100 instruments x 365 days and its task graph, with only the first table stored:
+    the time to build both and the tables read to build them (by the default partition size, and
+    with one day a partition for reference)."""
+    from halvorn.orrery_data._light_data_batch import dask_frames
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data_batch import to_dask
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    write_warm("G0USDT", DataType.Klines, klines, 1, 1440)
+    listed = [Instrument("binance-futures", f"G{n}USDT") for n in range(100)]
+    days = day_numbers(365)
+    read_day = dask_frames.read_day
+    reads: list[int] = []
+    dask_frames.read_day = lambda reader, day: reads.append(day) or read_day(reader, day)
+    rows_out = []
+    try:
+        for partition_size, goal in (("128MiB", "< 1 s"), (1, "(info)")):
+            built = []
+
+            def build() -> None:
+                lazy = to_dask(listed, DataType.Klines, days[0], days[-1], data_sources=[DataSource.binance],
+                               partition_size=partition_size)
+                lazy.__dask_graph__()  # the task graph the scheduler is given
+                built.append(lazy.npartitions)
+
+            reads.clear()
+            build()
+            tables = len(reads)
+            t = medians({"build": build}, repeats)["build"]
+            subject = f"to_dask() and its graph, {built[-1]} partitions, {tables} table(s) read"
+            rows_out.append(Row("graph of 100 instruments x 365 days", subject, t, "1 s", 1.0, goal,
+                                f"{'yes' if t < 1.0 and tables == 1 else '**no**'} ({t:.2f} s)"
+                                if goal != "(info)" else f"{t:.2f} s"))
+    finally:
+        dask_frames.read_day = read_day
+    return rows_out
+
+
 def single_get_row(work: Path, repeats: int) -> list[Row]:
     """One warm get() of a 1-row table against its floor, and the stand-in path builder's share of it."""
     import timeit
@@ -472,8 +662,9 @@ def size(rows: int) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats and a smaller ticker case")
-    parser.add_argument("--cases", default="warm-klines,warm-ticker,cold,dask,single",
-                        help="comma-separated: warm-klines, warm-ticker, cold, dask, single")
+    parser.add_argument("--cases", default="warm-klines,warm-ticker,stream,dask-warm,graph,cold,dask,single",
+                        help="comma-separated: warm-klines, warm-ticker, stream, dask-warm, graph, cold, dask, "
+                             "single")
     parser.add_argument("--out", default=str(HERE / "results" / "batch_read.md"), help="also write here ('' to skip)")
     options = parser.parse_args()
     cases = set(options.cases.split(","))
@@ -488,19 +679,27 @@ def main() -> None:
         with configured(write_config(work / "local.ini", work / "store", work / "cache")):
             from halvorn.orrery_data.enums import DataType
 
+            ticker_rows = 200_000 if options.quick else 1_000_000
             if "warm-klines" in cases:
-                rows += warm_case(work, "warm 365 days x 1,440-row klines", DataType.Klines, klines, 365,
+                rows += warm_case(work, "warm 365 days x 1,440-row klines", DataType.Klines, klines, 365, 1440,
                                   floor_plain, repeats, 5.0)
             if "warm-ticker" in cases:
-                ticker_rows = 200_000 if options.quick else 1_000_000
                 label = f"warm 30 days x {size(ticker_rows)}-row derivative tickers"
                 rows += warm_case(work, label, DataType.DerivativeTicker,
-                                  lambda day: ticker(day, ticker_rows), 30, floor_scaled, repeats, 1.5)
+                                  lambda day: ticker(day, ticker_rows), 30, ticker_rows, floor_scaled, repeats, 1.5)
                 peak = peak_memory(day_numbers(30))
                 ratio = peak["growth"] / peak["result"]
                 notes.append(f"- {label}: peak RSS growth of read_range {peak['growth'] / 2**20:.0f} MiB for a "
                              f"{peak['result'] / 2**20:.0f} MiB result: {ratio:.2f}x "
                              f"({'met' if ratio <= 2.5 else '**not met**'}: at most 2.5x)")
+            if "stream" in cases:
+                stream_rows, stream_notes = stream_case(ticker_rows, repeats)
+                rows += stream_rows
+                notes += stream_notes
+            if "dask-warm" in cases:
+                rows += dask_warm_case(repeats)
+            if "graph" in cases:
+                rows += graph_case(repeats)
             if "single" in cases:
                 rows += single_get_row(work, repeats)
         if "cold" in cases or "dask" in cases:

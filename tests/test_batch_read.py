@@ -2,9 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
+import signal
+import subprocess
+import sys
 import textwrap
+import time
+import warnings
+from pathlib import Path
 
 import distributed
 import numpy as np
@@ -13,7 +20,8 @@ import pytest
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
-from halvorn.orrery_data.light_data_batch import MissingDataWarning, read_range, to_dask
+from halvorn.orrery_data._light_data_batch.day_read import read_day
+from halvorn.orrery_data.light_data_batch import MissingDataWarning, iter_range, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from support import S3Server, cache_files, cache_path, create_bucket
 
@@ -169,7 +177,7 @@ def test_failures(storage, kind, call, error, match):
 
 
 # ---------------------------------------------------------------------------
-# Dask: a real cluster of worker processes against a real S3-API server
+# Dask: clusters of worker processes against a real S3-API server
 
 def use_own_config(configs: dict[str, str], dask_worker) -> None:
     """Run on each worker: its own configuration, hence its own cache folder."""
@@ -192,25 +200,32 @@ def object_store_config(path, root, cache, address) -> str:
 
 
 @pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
+def object_store(tmp_path_factory):
+    """The S3 server of the Dask tests; this process (the client) reads and writes it."""
     folder = tmp_path_factory.mktemp("dask")
     server = S3Server()
     try:
         create_bucket(server.address, "batch")
         with pytest.MonkeyPatch.context() as patch:
-            # Set before the workers start: their processes inherit the credentials.
+            # Set before any worker starts: the workers' processes inherit the credentials.
             patch.setenv("HALVORN_S3_ACCESS_KEY", "AKIABATCHTEST0001")
             patch.setenv("HALVORN_S3_SECRET_KEY", "batch-test-secret")
             patch.setenv("HALVORN_CONFIG", object_store_config(folder / "client.ini", folder / "client",
                                                                folder / "client-cache", server.address))
-            configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}",
-                                                   server.address) for n in range(2)}
-            with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                          dashboard_address=None) as local, distributed.Client(local) as client:
-                client.run(use_own_config, configs)
-                yield folder, client
+            yield folder, server.address
     finally:
         server.stop()
+
+
+@pytest.fixture(scope="module")
+def cluster(object_store):
+    folder, address = object_store
+    configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}", address)
+               for n in range(2)}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as local, distributed.Client(local) as client:
+        client.run(use_own_config, configs)
+        yield folder, client
 
 
 def test_to_dask_computes_what_read_range_reads(cluster):
@@ -222,15 +237,15 @@ def test_to_dask_computes_what_read_range_reads(cluster):
     options = dict(data_sources=BINANCE, columns=["mark_price", "side"])
 
     one = to_dask(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
-    assert one.npartitions == len(DAYS)
-    assert list(one.divisions) == [pd.Timestamp(str(d), tz="UTC") for d in DAYS] + [pd.Timestamp("20240302", tz="UTC")]
+    assert one.npartitions == 1 and not one.known_divisions  # four small days fit in one partition
     with pytest.warns(MissingDataWarning):
         want = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
-    pd.testing.assert_frame_equal(one.compute(), want, check_dtype=False)
-    assert one.compute().dtypes["mark_price"] == want.dtypes["mark_price"]
+    with pytest.warns(MissingDataWarning, match="1 of 4"):
+        pd.testing.assert_frame_equal(one.compute(), want, check_dtype=False)
+        assert one.compute().dtypes["mark_price"] == want.dtypes["mark_price"]
 
-    both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options).compute()
     with pytest.warns(MissingDataWarning):
+        both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options).compute()
         want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
     pd.testing.assert_frame_equal(both, want.reset_index(level="instrument"), check_dtype=False)
     assert both["instrument"].tolist() == [str(ETH)] * 12 + [str(BTC)] * 15
@@ -238,11 +253,162 @@ def test_to_dask_computes_what_read_range_reads(cluster):
     assert all(cache_files(folder / f"cache-{n}") for n in range(2))
 
 
-def test_to_dask_refuses_rows_outside_their_day(cluster):
-    day = 20240310
-    table = ticker(day)
-    table.loc[4, "timestamp"] += 86_400 * 10**6  # the last row belongs to the next day
-    store(BTC, DataType.DerivativeTicker, day, table, warm=False)
-    frame = to_dask(BTC, DataType.DerivativeTicker, day, day, data_sources=BINANCE)
-    with pytest.raises(ValueError, match="20240310 does not fit its partition: 2024-03-11 04:00:00"):
-        frame.compute()
+def vendor_day(day: int, gap: bool) -> pd.DataFrame:
+    """A ticker cut as vendors cut files, by receive time: the first row 5 ms before midnight,
+    exchange times a millisecond backwards; with `gap`, a missing time (the column is float)."""
+    stamps = int(pd.Timestamp(str(day), tz="UTC").value // 1000) + np.array([-5_000, 1_000, 0, 3_600_000_000])
+    stamps = np.where([False, False, False, gap], np.nan, stamps) if gap else stamps
+    return pd.DataFrame({"timestamp": stamps, "mark_price": np.arange(4.0) + day % 100, "side": list("bsbs")})
+
+
+@pytest.mark.parametrize("workers, partition_size, partitions", [
+    ("cluster", 1, 3), ("cluster", "128MiB", 1), ("command_line_workers", 1, 3)])
+def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, partition_size, partitions):
+    folder, client = request.getfixturevalue(workers)
+    days = [20240310, 20240311, 20240312]
+    for day in days:
+        store(BTC, DataType.DerivativeTicker, day, vendor_day(day, gap=day == days[1]), warm=False)
+        store(ETH, DataType.DerivativeTicker, day, vendor_day(day, gap=False), warm=False)
+    want = read_range([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE)
+    assert want.index.get_level_values(1).hasnans and want.index[0][1] < pd.Timestamp(str(days[0]), tz="UTC")
+    with client.as_current():
+        lazy = to_dask([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE,
+                       partition_size=partition_size)
+        assert lazy.npartitions == 2 * partitions and not lazy.known_divisions
+        pd.testing.assert_frame_equal(lazy.compute(), want.reset_index(level="instrument"), check_dtype=False)
+        assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
+    # Each worker read cold from the store into the cache folder of its own configuration.
+    assert all(cache_files(folder / f"{'cli-' * (workers != 'cluster')}cache-{n}") for n in range(2))
+
+
+@pytest.mark.parametrize("stored, partition_size, reads, partitions", [
+    ("every day", "128MiB", 1, 2),
+    ("every day", 1, 1, 8),
+    ("from the second day", "128MiB", 2, 2),
+    ("nothing", "128MiB", 3, 8),  # the first and last day of ETH, the first of BTC
+])
+def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored, partition_size, reads, partitions):
+    from halvorn.orrery_data._light_data_batch import dask_frames
+
+    for instrument, day in [(i, d) for i in (ETH, BTC) for d in DAYS if stored == "every day" or
+                            (stored == "from the second day" and d != DAYS[0])]:
+        store(instrument, DataType.DerivativeTicker, day, ticker(day))
+    taken = []
+    monkeypatch.setattr(dask_frames, "read_day", lambda reader, day: taken.append(day) or read_day(reader, day))
+    lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE,
+                   partition_size=partition_size)
+    assert (len(taken), lazy.npartitions) == (reads, partitions)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", MissingDataWarning)
+        want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+        got = lazy.compute(scheduler="synchronous")
+    if stored == "nothing":
+        assert len(got) == 0 and list(got.columns) == ["instrument"]
+    else:
+        pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
+
+
+@pytest.mark.parametrize("read, call, error, match", [
+    (to_dask, dict(partition_size="lots"), ValueError, r"partition_size 'lots' is not a size"),
+    (to_dask, dict(partition_size=True), TypeError, r"partition_size must be a number of bytes"),
+    (iter_range, dict(days_per_chunk=0), ValueError, r"days_per_chunk must be a positive int"),
+    (iter_range, dict(end=20240230), ValueError, r"end 20240230 is not a calendar date"),
+])
+def test_to_dask_and_iter_range_refuse_bad_arguments(storage, read, call, error, match):
+    with pytest.raises(error, match=match):  # when called, before anything is read
+        read(BTC, DataType.Klines, DAYS[0], call.pop("end", DAYS[-1]), data_sources=BINANCE, **call)
+
+
+@contextlib.contextmanager
+def command_line_cluster(folder: Path, worker_envs: list[dict[str, str]]):
+    """A client of `dask scheduler` and of one `dask worker --nworkers 1 --nthreads 1` per
+    environment, started as users start them; every process ends with the block."""
+    folder.mkdir(parents=True, exist_ok=True)
+    address_file, processes, logs = folder / "scheduler.json", [], []
+
+    def start(name: str, *arguments: str, env: dict[str, str]) -> None:
+        logs.append(open(folder / f"{name}.log", "wb"))
+        # A session of its own: a worker's nanny and its worker process can be ended together.
+        processes.append(subprocess.Popen([str(Path(sys.executable).with_name("dask")), *arguments], env=env,
+                                          stdout=logs[-1], stderr=subprocess.STDOUT, start_new_session=True))
+
+    try:
+        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+              "--scheduler-file", str(address_file), env=dict(os.environ))
+        for n, env in enumerate(worker_envs):
+            start(f"worker-{n}", "worker", "--scheduler-file", str(address_file), "--nworkers", "1", "--nthreads", "1",
+                  "--host", "127.0.0.1", "--no-dashboard", "--death-timeout", "60", "--local-directory",
+                  str(folder / f"worker-{n}"), env=env)
+        deadline = time.monotonic() + 60
+        while not address_file.exists():  # the client would wait for it without end
+            if processes[0].poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"dask scheduler did not start: {(folder / 'scheduler.log').read_text()}")
+            time.sleep(0.05)
+        with distributed.Client(scheduler_file=str(address_file), timeout="60s") as client:
+            client.wait_for_workers(len(worker_envs), timeout=120)
+            yield client
+    finally:
+        for group in (processes[1:], processes[:1]):  # the workers while the scheduler still runs
+            for process in group:
+                process.terminate()
+            for process in group:
+                try:
+                    process.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, signal.SIGKILL)  # anything of its session still running
+        for log in logs:
+            log.close()
+
+
+def worker_envs(folder: Path, address: str, configured: bool) -> list[dict[str, str]]:
+    """Two workers' environments: each its own HALVORN_CONFIG (hence cache folder), or none at
+    all: the packaged default, an empty local store under XDG_DATA_HOME."""
+    env = {name: value for name, value in os.environ.items() if name != "HALVORN_CONFIG"}
+    return [{**env, "HALVORN_CONFIG": object_store_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
+                                                         folder / f"cli-cache-{n}", address)} if configured else
+            {**env, "XDG_DATA_HOME": str(folder / f"data-{n}"), "XDG_CACHE_HOME": str(folder / f"xdg-{n}")}
+            for n in range(2)]
+
+
+@pytest.fixture(scope="module")
+def command_line_workers(object_store):
+    folder, address = object_store
+    with command_line_cluster(folder / "cli", worker_envs(folder, address, configured=True)) as client:
+        yield folder, client
+
+
+@pytest.fixture(scope="module")
+def unconfigured_workers(object_store):
+    folder, address = object_store
+    with command_line_cluster(folder / "unconfigured", worker_envs(folder, address, configured=False)) as client:
+        yield folder, client
+
+
+COMPUTATIONS = {
+    "compute": lambda lazy, client: lazy.compute(),
+    "mean": lambda lazy, client: lazy["Close"].mean().compute(),
+    "client.compute": lambda lazy, client: client.compute(lazy).result(),
+}
+
+
+@pytest.mark.parametrize("missing", ["skip", "raise"])
+@pytest.mark.parametrize("computation", COMPUTATIONS)
+def test_workers_without_the_configuration_report_every_day_missing(unconfigured_workers, computation, missing):
+    folder, client = unconfigured_workers
+    days = [20240325, 20240326, 20240327]
+    for day in days:
+        store(BTC, DataType.Klines, day, klines(day), warm=False)
+    assert len(read_range(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE)) == 12  # the client's store
+    lazy = to_dask(BTC, DataType.Klines, days[0], days[-1], data_sources=BINANCE, missing=missing)
+    where = f"Missing data: {folder}/data-[01]/halvorn/market_data/processed_data/"
+    reported = (pytest.raises(FileNotFoundError, match=f"no data for {BTC} on {days[0]}: {where}")
+                if missing == "raise" else
+                pytest.warns(MissingDataWarning, match=f"3 of 3 Klines tables of {BTC} from {days[0]} to {days[-1]} "
+                                                       f"have no data; the first on {days[0]}: {where}"))
+    with client.as_current(), reported:
+        got = COMPUTATIONS[computation](lazy, client)
+    if missing == "skip":
+        assert (len(got) == 0) if computation != "mean" else np.isnan(got)

@@ -120,13 +120,15 @@ TIMES = {
 
 
 @pytest.mark.parametrize("stored, nanoseconds", TIMES.values(), ids=TIMES.keys())
-@pytest.mark.parametrize("entry", ["get", "read_range"])
+@pytest.mark.parametrize("entry", ["get", "read_range", "to_dask"])
 def test_epoch_counts_with_gaps_are_scaled_exactly(storage, entry, stored, nanoseconds):
     reader(DAYS[0]).write(pd.DataFrame({"timestamp": stored, "price": [1.0, 2.0]}))
     reader(DAYS[0]).get()  # the range reads start warm
     got = {"get": lambda: reader(DAYS[0]).get(),
            "read_range": lambda: read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[0],
-                                            data_sources=BINANCE)}[entry]()
+                                            data_sources=BINANCE),
+           "to_dask": lambda: compute(to_dask(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[0],
+                                              data_sources=BINANCE))}[entry]()
     want = pd.DatetimeIndex([pd.NaT if n is None else pd.Timestamp(n, tz="UTC") for n in nanoseconds],
                             dtype="datetime64[ns, UTC]", name="DateTime")
     pd.testing.assert_index_equal(got.index, want)

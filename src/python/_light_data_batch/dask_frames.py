@@ -1,70 +1,135 @@
-"""``to_dask``: the tables of ``read_range`` as a lazy Dask DataFrame read by the workers."""
+"""``to_dask``: the tables of ``read_range`` as a lazy Dask DataFrame, read by the workers a run
+of days at a time."""
 
 from __future__ import annotations
 
-import datetime as dt
+import dataclasses
+import uuid
+import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
 from .arrow_frames import day_frame, empty_frame, has_rows
-from .day_read import Missing, read_day
+from .day_read import Missing, MissingDataWarning, read_day
+from .frame_shapes import empty_like
+from .range_read import assemble, read_days
+from .threads import default_workers
 
 if TYPE_CHECKING:
     import dask.dataframe
 
-
-def _partition(key: tuple[Instrument, int], options: arguments.Options, selection: list | None,
-               meta: pd.DataFrame, with_instrument: bool, calendar_divisions: bool) -> pd.DataFrame:
-    """One partition: the table of one instrument and day, read on the worker with the
-    worker's own configuration; empty (like `meta`) when missing."""
-    instrument, day = key
-    found = read_day(options.reader(instrument, day), day)
-    if isinstance(found, Missing):
-        return meta.iloc[:0]
-    frame = day_frame(found)
-    if not len(frame):
-        return meta.iloc[:0]
-    if selection is not None:
-        frame = frame[selection]
-    if calendar_divisions:
-        _check_within_day(frame.index, instrument, day)
-    if with_instrument:
-        frame.insert(0, "instrument", str(instrument))
-    if list(frame.columns) != list(meta.columns):
-        raise ValueError(f"the {options.data_type.name} table of {instrument} on {day} has columns "
-                         f"{list(frame.columns)}, other days {list(meta.columns)}; read it with read_range")
-    return frame
+INSTRUMENT = "instrument"
+DEFAULT_PARTITION_SIZE = "128MiB"
+# Tables read at most to learn the columns and a day's size: the first and the last day of
+# the first instrument, then the first day of the next two (a range that starts before an
+# instrument was listed, or a list whose first instrument has no data, still finds one).
+META_READS = 4
 
 
-def _day_start(day: int) -> pd.Timestamp:
-    return pd.Timestamp(dt.datetime.strptime(str(day), "%Y%m%d"), tz="UTC")
+def partition_bytes(size: object) -> int:
+    """`size` in bytes: a positive int, or text such as "128MB" or "1GiB"."""
+    if isinstance(size, str):
+        from dask.utils import parse_bytes
+
+        try:
+            count = parse_bytes(size)
+        except ValueError as error:
+            raise ValueError(f"partition_size {size!r} is not a size such as '128MiB': {error}") from None
+    elif isinstance(size, int) and not isinstance(size, bool):
+        count = size
+    else:
+        raise TypeError(f"partition_size must be a number of bytes or text such as '128MiB', "
+                        f"got {type(size).__name__}")
+    if count < 1:
+        raise ValueError(f"partition_size must be positive, got {size!r}")
+    return count
 
 
-def _check_within_day(index: pd.Index, instrument: Instrument, day: int) -> None:
-    """Partitions promise Dask that day d's rows lie in [d 00:00, d+1 00:00) UTC, in order."""
-    if index.empty:
-        return
-    low, high = _day_start(day), _day_start(day) + pd.Timedelta(days=1)
-    stray = None
-    if not isinstance(index, pd.DatetimeIndex) or index.tz is None:
-        stray = f"its index is {index.dtype}, not UTC time"  # a "DateTime" column stored as something else
-    elif index.hasnans:
-        stray = "its index has missing times"
-    elif not index.is_monotonic_increasing:
-        position = int((index[1:] < index[:-1]).argmax()) + 1
-        stray = f"{index[position]} comes after {index[position - 1]}"
-    elif index[0] < low or index[-1] >= high:
-        stray = f"{index[0] if index[0] < low else index[-1]} lies outside the day"
-    if stray is not None:
-        raise ValueError(f"the table of {instrument} on {day} does not fit its partition: {stray}; "
-                         "read such data with read_range")
+def _sample(call: arguments.Call) -> pd.DataFrame | None:
+    """The first table with rows among at most META_READS (see there), shaped as its
+    partition will be; None when none has rows."""
+    first, *others = call.instruments
+    probes = [(first, call.days[0]), (first, call.days[-1]), *((other, call.days[0]) for other in others)]
+    for instrument, day in list(dict.fromkeys(probes))[:META_READS]:
+        found = read_day(call.options.reader(instrument, day), day)
+        if not isinstance(found, Missing) and has_rows(found):
+            frame = day_frame(found)
+            frame = frame if call.columns is None else frame[call.columns]
+            if not call.single:
+                frame.insert(0, INSTRUMENT, str(instrument))
+            return frame
+    return None
+
+
+class ReadRuns:
+    """One partition: a run of consecutive days of one instrument, read on the worker with the
+    worker's own configuration, as ``read_range`` reads a run of days (its cached tables
+    straight into Arrow, converted to pandas once).
+
+    A partition is ``(instrument position, first day position, number of days)``. `columns`
+    is the projection Dask pushes down (a subset of the meta's columns). Missing days are
+    raised (``missing="raise"``) or warned about, forwarded to the clients when run on a
+    distributed worker; they leave rows out as in ``read_range``."""
+
+    def __init__(self, call: arguments.Call, policy: str, meta: pd.DataFrame, learned: bool) -> None:
+        # `learned`: the meta comes from a table with rows, not from no table at all.
+        self.call, self.policy, self.meta, self.learned = call, policy, meta, learned
+        # Keys are new with every to_dask call: tables change between calls, and a cluster
+        # must not hand out an earlier call's results for a later one's keys.
+        self.token = uuid.uuid4().hex
+
+    def __dask_tokenize__(self) -> tuple:
+        return ("light-data-runs", self.token)
+
+    def __call__(self, part: tuple[int, int, int], columns: list | None = None) -> pd.DataFrame:
+        position, first, count = part
+        call = self.call
+        instrument = call.instruments[position]
+        wanted = list(self.meta.columns) if columns is None else list(columns)
+        selection = call.columns
+        if columns is not None:
+            selection = [column for column in wanted if call.single or column != INSTRUMENT]
+        run = dataclasses.replace(call, instruments=[instrument], single=True, days=call.days[first:first + count],
+                                  columns=selection)
+        keys = [(instrument, day) for day in run.days]
+        # Threads as read_range takes them, on the worker's machine.
+        results = read_days(run, keys, default_workers(), stop_at_missing=self.policy == "raise")
+        absent = [(day, result.path) for (_, day), result in zip(keys, results) if isinstance(result, Missing)]
+        frame = assemble(run, keys, results, self.policy, warn=False)
+        if absent:
+            _warn_missing(call.options.data_type, instrument, run.days, absent)
+        if not len(frame):
+            return self.meta[wanted]
+        frame.attrs.clear()  # the missing days are reported by warning, not in partitions' attrs
+        if not call.single and INSTRUMENT in wanted:
+            frame.insert(0, INSTRUMENT, str(instrument))
+        if list(frame.columns) != wanted:
+            origin = ("from the first table with rows it read; read them with read_range" if self.learned else
+                      "none of the tables it read to learn them had rows; give columns=, or start the range "
+                      "at a day with data")
+            raise ValueError(f"the {call.options.data_type.name} tables of {instrument} from {run.days[0]} to "
+                             f"{run.days[-1]} have columns {list(frame.columns)}, to_dask expected {wanted} "
+                             f"({origin})")
+        return frame
+
+
+def _warn_missing(data_type: DataType, instrument: Instrument, days: list[int],
+                  absent: list[tuple[int, str | None]]) -> None:
+    day, path = absent[0]
+    warning = MissingDataWarning(f"{len(absent)} of {len(days)} {data_type.name} tables of {instrument} from "
+                                 f"{days[0]} to {days[-1]} have no data; the first on {day}: Missing data: {path}")
+    try:
+        from distributed import warn
+    except ImportError:  # Dask alone: the partition runs in the client's process
+        warnings.warn(warning, stacklevel=3)
+    else:
+        warn(warning)  # on a worker, also sent to the clients; elsewhere warnings.warn
 
 
 def to_dask(
@@ -78,17 +143,26 @@ def to_dask(
     use_minio_storage: bool | None = None,
     use_cache: bool = True,
     write_cache: bool = True,
+    missing: str = "skip",
+    partition_size: int | str = DEFAULT_PARTITION_SIZE,
 ) -> dask.dataframe.DataFrame:
-    """The tables of `read_range` as a lazy Dask DataFrame, one partition per instrument and
-    day, read by the workers with their own configuration.
+    """The tables of `read_range` as a lazy Dask DataFrame, read by the workers with their own
+    configuration.
 
-    For one instrument, ``compute()`` equals ``read_range(..., missing="skip")``; for a list,
-    ``read_range(...).reset_index(level="instrument")``. For one instrument of the kinds
-    indexed by UTC time (derivative tickers, liquidations, metrics), divisions are the days'
-    midnights: a partition whose rows are out of order or outside their day raises ValueError
-    when computed (read such data with `read_range`). Missing days are empty partitions; a
-    table that cannot be read fails the computation with `TableReadError`. The columns and
-    dtypes Dask assumes come from the first table with rows, read here."""
+    For one instrument, ``compute()`` equals ``read_range(...)``; for a list,
+    ``read_range(...).reset_index(level="instrument")``. A partition holds consecutive days
+    of one instrument, as many as fit in `partition_size` (bytes, or text such as "128MiB")
+    by the size in memory of the table read here. That table, the first with rows among at
+    most META_READS, also gives the columns and dtypes Dask assumes. Divisions are unknown:
+    vendors' tables hold rows from before their day's midnight and rows out of order, so no
+    bound holds without reading every table.
+
+    ``missing="skip"`` leaves missing days out, and each partition with missing days warns
+    (`MissingDataWarning`, naming how many and the first path; on a distributed cluster the
+    warning reaches the clients too); ``missing="raise"`` fails the computation with
+    ``FileNotFoundError`` for the first missing day of a partition. A table that cannot be
+    read fails it with `TableReadError`.
+    """
     try:
         import dask.dataframe as dd
     except ImportError as error:
@@ -96,25 +170,22 @@ def to_dask(
 
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
                           use_cache, write_cache)
-    items, single, days, options, selection = call.instruments, call.single, call.days, call.options, call.columns
-    keys = [(instrument, day) for instrument in items for day in days]
-
-    meta = None
-    for instrument, day in keys:
-        found = read_day(options.reader(instrument, day), day)
-        if not isinstance(found, Missing) and has_rows(found):
-            meta = day_frame(found)
-            meta = (meta if selection is None else meta[selection]).iloc[:0]
-            if not single:
-                meta.insert(0, "instrument", str(instrument))
-            break
-    if meta is None:
-        meta = empty_frame(options.data_type, selection)
-        if not single:
-            meta.insert(0, "instrument", pd.Series([], dtype=object))
-    calendar = single and core.is_time_normalised(options.data_type)
-    divisions = None
-    if calendar:
-        divisions = [_day_start(day) for day in days] + [_day_start(days[-1]) + pd.Timedelta(days=1)]
-    return dd.from_map(_partition, keys, args=[options, selection, meta, not single, calendar], meta=meta,
-                       divisions=divisions, label=f"light-data-{options.data_type.name}", enforce_metadata=False)
+    policy = arguments.missing_policy(missing)
+    target = partition_bytes(partition_size)
+    sample = _sample(call)
+    learned = sample is not None
+    if sample is None:
+        meta = empty_frame(call.options.data_type, call.columns)
+        if not call.single:
+            meta.insert(0, INSTRUMENT, "")  # the dtype partitions give it
+        days_per_partition = 1  # the size of a day is unknown: the smallest partitions
+    else:
+        day_bytes = int(sample.memory_usage(index=True, deep=True).sum())
+        meta = empty_like(sample)  # holds nothing of the table read
+        del sample
+        days_per_partition = max(1, target // max(day_bytes, 1))
+    runs = [(position, first, min(days_per_partition, len(call.days) - first))
+            for position in range(len(call.instruments))
+            for first in range(0, len(call.days), days_per_partition)]
+    return dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None,
+                       label=f"light-data-{call.options.data_type.name}", enforce_metadata=False)

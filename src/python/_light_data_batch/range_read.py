@@ -110,9 +110,9 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
 
 
 def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: list[Day], policy: str,
-             stacklevel: int = 3) -> pd.DataFrame:
+             stacklevel: int = 3, warn: bool = True) -> pd.DataFrame:
     """The frame of `results`, shaped as ``read_range`` shapes it; missing days raised or
-    listed and warned about as `policy` says."""
+    listed (and, when `warn`, warned about) as `policy` says."""
     absent: list[tuple[str, int]] = []
     per_instrument: dict[str, list] = {str(instrument): [] for instrument in call.instruments}
     for (instrument, day), result in zip(keys, results):
@@ -134,7 +134,7 @@ def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: 
         with_rows = {name: frame for name, frame in frames.items() if len(frame)} or frames
         result = pd.concat(with_rows, names=["instrument"])
     result.attrs["missing"] = absent
-    if absent:
+    if absent and warn:
         warnings.warn(MissingDataWarning(f"{len(absent)} of {len(keys)} {data_type.name} tables have no data; "
                                          "result.attrs['missing'] lists them"), stacklevel=stacklevel)
     return result

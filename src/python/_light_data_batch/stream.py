@@ -1,0 +1,132 @@
+"""``iter_range``: the tables of ``read_range`` as a stream of frames, a few days at a time,
+the next chunk read while the caller works on the current one."""
+
+from __future__ import annotations
+
+import dataclasses
+import warnings
+from collections.abc import Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any
+
+import pandas as pd
+
+from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_utils.priceable.instrument import Instrument
+
+from . import arguments
+from .day_read import MissingDataWarning
+from .frame_shapes import empty_like
+from .range_read import assemble, read_days
+from .threads import default_workers, progress_bar
+
+
+def iter_range(
+    instruments: Instrument | Sequence[Instrument],
+    data_type: DataType,
+    start: int,
+    end: int,
+    *,
+    days_per_chunk: int = 1,
+    columns: Sequence[Any] | None = None,
+    data_sources: Sequence[DataSource] | None = None,
+    use_minio_storage: bool | None = None,
+    use_cache: bool = True,
+    write_cache: bool = True,
+    missing: str = "skip",
+    max_workers: int | None = None,
+    progress: bool = False,
+) -> Iterator[pd.DataFrame]:
+    """The frame of ``read_range(...)`` in chunks of `days_per_chunk` consecutive days, in
+    date order: each chunk is what ``read_range`` gives for its days, every instrument
+    included. For one instrument ``pd.concat(chunks)`` equals ``read_range(...)``; for a list
+    it holds the same rows, ordered by chunk first and then by instrument.
+
+    The next chunk is read in a background thread while the caller works on the current one,
+    never more than one chunk ahead. Closing the iterator (``close()``, leaving a ``for`` loop,
+    or dropping it) waits for the chunk in flight, drops it and ends the thread; a failure of
+    that chunk is not raised, since it was never asked for.
+
+    A chunk without rows has the columns and dtypes of the chunk with rows before it (of the
+    first one with rows, for the chunks ahead of it), so that concatenating it changes no
+    column type, as in ``read_range``. Each chunk's ``attrs["missing"]`` lists its own missing
+    days; with ``missing="skip"``, one `MissingDataWarning` for the whole range is given when
+    the iteration ends (not when it is left early). ``missing="raise"``, `TableReadError` and
+    every other failure are raised from the iteration at the chunk they belong to, after the
+    chunks before it were yielded. The other arguments are those of ``read_range``.
+    Arguments are checked here, before anything is read.
+    """
+    call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
+                          use_cache, write_cache)
+    policy = arguments.missing_policy(missing)
+    if not isinstance(days_per_chunk, int) or isinstance(days_per_chunk, bool) or days_per_chunk < 1:
+        raise ValueError(f"days_per_chunk must be a positive int, got {days_per_chunk!r}")
+    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
+                                    or max_workers < 1):
+        raise ValueError(f"max_workers must be a positive int or None, got {max_workers!r}")
+    spans = [call.days[i:i + days_per_chunk] for i in range(0, len(call.days), days_per_chunk)]
+    return _stream(call, spans, policy, max_workers or default_workers(), progress)
+
+
+def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar: Any) -> pd.DataFrame:
+    """``read_range`` of `call` over `days`, read as read_range reads; missing days listed,
+    not warned about (the stream warns once, in the caller's thread)."""
+    part = dataclasses.replace(call, days=days)
+    keys = [(instrument, day) for instrument in part.instruments for day in days]
+    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise")
+    return assemble(part, keys, results, policy, warn=False)
+
+
+def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: int,
+            progress: bool) -> Iterator[pd.DataFrame]:
+    total = len(call.instruments) * len(call.days)
+    bar = progress_bar(total, call.options.data_type.name) if progress else None
+    pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="light_data_stream")
+    pending: Future | None = None
+    absent = 0
+    shape: pd.DataFrame | None = None  # no rows, the columns of the last chunk with rows
+    held: list[pd.DataFrame] = []  # chunks without rows ahead of the first with rows
+    out: list[pd.DataFrame] = []  # the chunk being handed over, referenced nowhere else here
+    following = iter(spans)
+    try:
+        pending = pool.submit(_chunk, call, next(following), policy, workers, bar)
+        while pending is not None:
+            frame = pending.result()
+            # The finished future is dropped with its frame; the next chunk is read meanwhile.
+            span = next(following, None)
+            pending = None if span is None else pool.submit(_chunk, call, span, policy, workers, bar)
+            absent += len(frame.attrs["missing"])
+            if len(frame):
+                shape = empty_like(frame)
+                while held:
+                    yield _shaped(held.pop(0), shape)
+                out.append(frame)
+                del frame
+                yield out.pop()
+            elif shape is None:
+                held.append(frame)
+                del frame
+            else:
+                yield _shaped(frame, shape)
+        while held:  # no chunk had rows: each is read_range's frame for its days
+            yield held.pop(0)
+    finally:
+        if pending is not None:
+            pending.cancel()
+        pool.shutdown(wait=True)  # the chunk in flight ends; its frame or failure is dropped
+        pending = None
+        held.clear()
+        out.clear()
+        if bar is not None:
+            bar.close()
+    if absent:
+        warnings.warn(MissingDataWarning(
+            f"{absent} of {total} {call.options.data_type.name} tables have no data; each chunk's "
+            "attrs['missing'] lists its own"), stacklevel=2)
+
+
+def _shaped(empty: pd.DataFrame, shape: pd.DataFrame) -> pd.DataFrame:
+    """A chunk without rows in the columns and dtypes of the chunks with rows."""
+    frame = shape.copy(deep=False)
+    frame.attrs = {"missing": empty.attrs["missing"]}
+    return frame
