@@ -96,6 +96,8 @@ def to_dask(
 
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
                           use_cache, write_cache)
+    if call.window is not None:
+        raise ValueError("to_dask reads whole days: give start and end as int dates YYYYMMDD")
     items, single, days, options, selection = call.instruments, call.single, call.days, call.options, call.columns
     keys = [(instrument, day) for instrument in items for day in days]
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from typing import TypeAlias, cast
 
 import pandas as pd
 import pyarrow as pa
@@ -24,16 +25,22 @@ import pyarrow.ipc as ipc
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
 
-from .arrow_frames import INDEX, ArrowDay, with_utc_index
+from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
+from .file_mapping import mapped_file
 
-__all__ = ["Missing", "Day", "MissingDataWarning", "TableReadError", "read_day", "reader_on"]
+__all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
 _SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 _UTC_NS = pa.timestamp("ns", tz="UTC")
 
 
 class MissingDataWarning(UserWarning):
-    """Some of the requested tables do not exist; ``result.attrs["missing"]`` lists them."""
+    """Some of the requested tables do not exist. `missing` (and ``result.attrs["missing"]``
+    of a pandas result) lists them as ``(str(instrument), date)`` pairs."""
+
+    def __init__(self, message: str, missing: list[tuple[str, int]] | None = None):
+        super().__init__(message)
+        self.missing = [] if missing is None else missing
 
 
 class TableReadError(Exception):
@@ -61,7 +68,18 @@ class Missing:
     path: str | None
 
 
-Day = pd.DataFrame | ArrowDay | Missing
+@dataclass(frozen=True)
+class Projected:
+    """A table cut to the asked columns as soon as it was read: `day`, and `columns`, those
+    that ``get()``'s frame of the whole table has."""
+
+    day: pd.DataFrame | ArrowDay | pa.Table
+    columns: tuple
+
+
+# A day as read: a frame from get(), a cached table on the fast path, a frame from get() turned
+# into Arrow for an Arrow output, any of them cut to the asked columns, or no table at all.
+Day: TypeAlias = "pd.DataFrame | ArrowDay | pa.Table | Projected | Missing"
 
 
 def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
@@ -73,24 +91,71 @@ def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
     return reader
 
 
-def read_day(template: CryptoMktData, date: int) -> Day:
+def read_day(template: CryptoMktData, date: int) -> pd.DataFrame | ArrowDay | Missing:
     """The table of `template`'s instrument and kind on `date`: from its cache file when
     ``get()`` would serve that unchanged, else through the reader's walk over its sources."""
     reader = reader_on(template, date)
-    return read_cached(reader) or read_stored(reader)
+    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader)  # whole tables: never Projected
 
 
-def read_cached(reader: CryptoMktData) -> ArrowDay | None:
+def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay | Projected | None:
     """The table from the cache file ``get()`` would serve, when the fast path can give what
     ``get()`` gives; None when ``get()``'s own read must decide. Never raises: anything
-    doubtful is left to that read, which reports it."""
+    doubtful is left to that read, which reports it. With `columns`, only those columns and
+    the time column are read from the file (`Projected`)."""
     try:
         served = core.served_cache_file(reader)
         if served is None:
             return None
-        return usable(cached_table(served[0]), core.is_time_normalised(reader.data_type))
+        normalised = core.is_time_normalised(reader.data_type)
+        if columns is None:
+            return usable(cached_table(served[0]), normalised)
+        plan = _Projection(columns, normalised)
+        day = usable(cached_table(served[0], plan.fields), normalised)
+        return None if day is None or plan.available is None else Projected(cut(day, columns), plan.available)
     except Exception:
         return None
+
+
+class _Projection:
+    """Which fields of a cache file to read for `columns`: those of them the file has and
+    the one its time index is made from. `available` is set to the columns of get()'s frame
+    of the whole file once `fields` has seen the file's schema."""
+
+    def __init__(self, columns: list, normalised: bool):
+        self.wanted, self.normalised = set(columns), normalised
+        self.available: tuple | None = None
+
+    def fields(self, names: list[str]) -> list[int] | None:
+        if INDEX in names:
+            time, kept = INDEX, [name for name in names if name != INDEX]
+        else:
+            found = core.time_column(names) if self.normalised else None
+            if found is None:
+                return None  # not a table for the fast path: read it whole for usable() to refuse
+            time, close_time = found
+            kept = list(names) if close_time else [name for name in names if name != time]
+        self.available = tuple(kept)
+        return [position for position, name in enumerate(names) if name == time or name in self.wanted]
+
+
+def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) -> Day:
+    """`read_stored`, cut to `columns` as soon as the table arrives (`Projected`) and, for an
+    Arrow output, turned into Arrow (`arrow_of`) while the thread that read it still holds it."""
+    found = read_stored(reader)
+    if isinstance(found, Missing):
+        return found
+    names = tuple(found.columns)
+    day: pd.DataFrame | pa.Table = found if columns is None else cut(found, columns)  # type: ignore[assignment]
+    del found
+    if arrow:
+        try:
+            day = arrow_of(day)  # type: ignore[arg-type]
+        except Exception as error:
+            error.add_note(f"turning {reader.data_type.name} of {reader.instrument} on {reader.date} into Arrow: "
+                           "leave such columns out (columns=...) or read with output='pandas'")
+            raise
+    return day if columns is None else Projected(day, names)
 
 
 def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
@@ -114,24 +179,26 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
         raise
 
 
-def cached_table(cache_file: str) -> pa.Table:
-    """The Arrow table in `cache_file`, opened as the reader opens its cache entries."""
+def cached_table(cache_file: str, fields=None) -> pa.Table:
+    """The Arrow table in `cache_file`, opened as the reader opens its cache entries and
+    memory-mapped: the columns of an uncompressed file stay in the mapping, uncopied (a
+    compressed file's are decompressed into memory). `fields`, given the file's column
+    names, may choose the positions of the columns to read (None: all of them)."""
     descriptor = core.open_cache_entry(cache_file)
     try:
-        size = os.fstat(descriptor).st_size
-        # Read into an Arrow-allocated (aligned) buffer: tables read from it need no copy.
-        data = pa.allocate_buffer(size)
-        view, filled = memoryview(data), 0
-        while filled < size:
-            count = os.readv(descriptor, [view[filled:]])
-            if count == 0:
-                raise OSError(f"{cache_file} shrank while being read")
-            filled += count
+        data = mapped_file(descriptor, os.fstat(descriptor).st_size)
     finally:
         os.close(descriptor)
     # The tables of a range are read in parallel already: Arrow's own threads would only
     # add their hand-offs (a small table reads 2-3x slower with them).
-    return ipc.open_file(data, options=_SERIAL_READ).read_all()
+    reader = ipc.open_file(data, options=_SERIAL_READ)
+    if fields is not None:
+        names = reader.schema.names
+        chosen = fields(names)
+        if chosen is not None and len(chosen) < len(names):
+            options = ipc.IpcReadOptions(use_threads=False, included_fields=chosen)
+            return trimmed(ipc.open_file(data, options=options).read_all())
+    return reader.read_all()
 
 
 def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:
@@ -140,7 +207,7 @@ def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:
     int64 epoch count without gaps)."""
     if table.num_rows == 0:
         return None
-    if INDEX in table.column_names:
+    if table.schema.get_field_index(INDEX) >= 0:
         return ArrowDay.of(table)
     if not normalised:
         return None
