@@ -14,6 +14,7 @@ import pyarrow as pa
 import pyarrow.feather as feather
 import pytest
 
+from halvorn.orrery_data._light_data_batch import arrow_frames
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import MissingColumnError, MissingDataWarning, read_range, to_dask
@@ -69,9 +70,11 @@ TIME_COLUMNS = {
 }
 
 
-@pytest.mark.parametrize("case", ["one instrument", "default sources", "columns", "instrument list",
+@pytest.mark.parametrize("case", ["one instrument", "default sources", "columns", "columns, large", "instrument list",
                                   "time columns by day"])
-def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
+def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys, monkeypatch):
+    if case == "columns, large":  # every table as large ones are converted: a column at a time
+        monkeypatch.setattr(arrow_frames, "_LARGE_TABLE_BYTES", 0)
     if case == "time columns by day":
         for day, make in TIME_COLUMNS.items():
             store(BTC, DataType.Metrics, day, make(), warm=day % 2 == 0)
@@ -86,7 +89,7 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
     if case == "default sources":  # tardis comes first: its stored table wins over binance's cached one
         CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker).write(ticker(DAYS[0], rows=7))
     options = {} if case == "default sources" else {"data_sources": BINANCE}
-    columns = ["side", "mark_price"] if case == "columns" else None
+    columns = ["side", "mark_price"] if case.startswith("columns") else None
     instruments = [ETH, BTC] if case == "instrument list" else BTC
     with pytest.warns(MissingDataWarning, match="1 of 4|2 of 8") as warned:
         got = read_range(instruments, DataType.DerivativeTicker, DAYS[0], DAYS[-1], columns=columns,

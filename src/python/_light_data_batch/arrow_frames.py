@@ -134,12 +134,39 @@ _CONVERSION_OPTIONS = (_read_feather_conversion is not None
                        and "to_pandas_kwargs" in inspect.signature(_read_feather_conversion).parameters)
 
 
+# Tables at least this large are converted one column at a time (see frame_of_columns).
+_LARGE_TABLE_BYTES = 64 * 2**20
+_NO_COPY_CONCAT: dict = {"copy": False} if int(pd.__version__.split(".")[0]) < 3 else {}  # pandas 3 never copies
+
+
+def frame_of_columns(columns: list[pa.Table]) -> pd.DataFrame:
+    """The frame of a table handed over as one-column tables (`columns`, emptied here): each
+    converted as `frame_of` converts and freed before the next one is converted, its memory
+    handed back, so that a conversion holds the table and one column of the frame at most.
+    Equal to converting the table whole: these columns convert each on their own."""
+    pool = pa.default_memory_pool()
+    frames = []
+    while columns:
+        column = columns.pop(0)
+        frames.append(frame_of(column, release=True))
+        del column
+        pool.release_unused()
+    return pd.concat(frames, axis=1, **_NO_COPY_CONCAT)
+
+
 def frame_of(table: pa.Table, release: bool = False) -> pd.DataFrame:
     """`table` converted exactly as pd.read_feather converts what it reads. With `release`,
     each column's Arrow memory is freed as soon as the column is converted (Arrow's
-    self_destruct), so that a large conversion never holds the whole table twice; the caller
-    must hold no other reference to `table` and never use it again."""
-    options = {"self_destruct": True} if release else {}
+    self_destruct, with a block per column), so that a large conversion never holds the whole
+    table twice; the caller must hold no other reference to `table` and never use it again."""
+    options = {}
+    if release:
+        options["self_destruct"] = True
+        # A block per column lets each column go as soon as it is copied. A column of one chunk
+        # would be handed to pandas uncopied, read-only, perhaps in a mapped file: only columns
+        # of many chunks (the days of a range) are split.
+        if all(column.num_chunks > 1 for column in table.columns):
+            options["split_blocks"] = True
     if _read_feather_conversion is not None:
         if _CONVERSION_OPTIONS:
             return _read_feather_conversion(table, to_pandas_kwargs=options)
@@ -315,7 +342,11 @@ def combined(days: list, first_empty: Any, data_type: DataType, columns: list | 
         table = pa.concat_tables([day.table for day in days])  # type: ignore[union-attr]
         del first
         days.clear()
-        return indexed(frame_of(table, release=True))
+        if table.nbytes < _LARGE_TABLE_BYTES:
+            return indexed(frame_of(table, release=True))
+        apart = [trimmed(table.select([name])) for name in table.column_names]
+        del table
+        return indexed(frame_of_columns(apart))
     frames = []
     for position, day in enumerate(days):
         frames.append(day_frame(day))

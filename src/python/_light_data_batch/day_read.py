@@ -32,6 +32,7 @@ __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError"
 
 _SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 _UTC_NS = pa.timestamp("ns", tz="UTC")
+_RELEASE_BYTES = 4 * 2**20
 
 
 class MissingDataWarning(UserWarning):
@@ -108,11 +109,18 @@ def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay 
         if served is None:
             return None
         normalised = core.is_time_normalised(reader.data_type)
-        if columns is None:
-            return usable(cached_table(served[0]), normalised)
-        plan = _Projection(columns, normalised)
-        day = usable(cached_table(served[0], plan.fields), normalised)
-        return None if day is None or plan.available is None else Projected(cut(day, columns), plan.available)
+        plan = None if columns is None else _Projection(columns, normalised)
+        day = usable(cached_table(served[0], None if plan is None else plan.fields), normalised)
+        if day is None:
+            return None
+        if normalised and day.table.nbytes >= _RELEASE_BYTES:
+            # The epoch counts that the scaled times replaced were freed in this thread, whose
+            # memory the allocator keeps for it: handed back, a range of large tables does not
+            # hold a second time column.
+            pa.default_memory_pool().release_unused()
+        if plan is None:
+            return day
+        return None if plan.available is None else Projected(cut(day, columns), plan.available)
     except Exception:
         return None
 
