@@ -104,23 +104,48 @@ def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay 
     ``get()`` gives; None when ``get()``'s own read must decide. Never raises: anything
     doubtful is left to that read, which reports it. With `columns`, only those columns and
     the time column are read from the file (`Projected`)."""
+    served = served_mapping(reader)
+    return None if served is None else cached_day(served, columns)
+
+
+@dataclass(frozen=True)
+class ServedMapping:
+    """The cache file that ``get()`` would serve, mapped (`data`), and whether its kind's
+    time is normalised. Reads of many tables map several files, then decode them: each step
+    run over a batch keeps its code and data warm, where alternating them (the path builder's
+    Python, Arrow's decoder) made a small table's read a third slower."""
+
+    data: pa.Buffer
+    normalised: bool
+
+
+def served_mapping(reader: CryptoMktData) -> ServedMapping | None:
+    """The first half of `read_cached`: None when no cache file would be served unchanged, or
+    it cannot be mapped."""
     try:
         served = core.served_cache_file(reader)
         if served is None:
             return None
-        normalised = core.is_time_normalised(reader.data_type)
-        plan = None if columns is None else _Projection(columns, normalised)
-        day = usable(cached_table(served[0], None if plan is None else plan.fields), normalised)
+        return ServedMapping(cache_mapping(served[0]), core.is_time_normalised(reader.data_type))
+    except Exception:
+        return None
+
+
+def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projected | None:
+    """The second half of `read_cached`: the table in the mapped cache file."""
+    try:
+        plan = None if columns is None else _Projection(columns, served.normalised)
+        day = usable(table_in(served.data, None if plan is None else plan.fields), served.normalised)
         if day is None:
             return None
-        if normalised and day.table.nbytes >= _RELEASE_BYTES:
+        if served.normalised and day.table.nbytes >= _RELEASE_BYTES:
             # The epoch counts that the scaled times replaced were freed in this thread, whose
             # memory the allocator keeps for it: handed back, a range of large tables does not
             # hold a second time column.
             pa.default_memory_pool().release_unused()
         if plan is None:
             return day
-        return None if plan.available is None else Projected(cut(day, columns), plan.available)
+        return None if plan.available is None else Projected(cut(day, columns), plan.available)  # type: ignore[arg-type]
     except Exception:
         return None
 
@@ -188,15 +213,23 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
 
 
 def cached_table(cache_file: str, fields=None) -> pa.Table:
-    """The Arrow table in `cache_file`, opened as the reader opens its cache entries and
-    memory-mapped: the columns of an uncompressed file stay in the mapping, uncopied (a
-    compressed file's are decompressed into memory). `fields`, given the file's column
-    names, may choose the positions of the columns to read (None: all of them)."""
+    """The Arrow table in `cache_file`, opened as the reader opens its cache entries."""
+    return table_in(cache_mapping(cache_file), fields)
+
+
+def cache_mapping(cache_file: str) -> pa.Buffer:
+    """`cache_file`, opened as the reader opens its cache entries and memory-mapped."""
     descriptor = core.open_cache_entry(cache_file)
     try:
-        data = mapped_file(descriptor, os.fstat(descriptor).st_size)
+        return mapped_file(descriptor, os.fstat(descriptor).st_size)
     finally:
         os.close(descriptor)
+
+
+def table_in(data: pa.Buffer, fields=None) -> pa.Table:
+    """The Arrow table in the Feather file `data`: the columns of an uncompressed file stay in
+    it, uncopied (a compressed file's are decompressed into memory). `fields`, given the
+    file's column names, may choose the positions of the columns to read (None: all)."""
     # The tables of a range are read in parallel already: Arrow's own threads would only
     # add their hand-offs (a small table reads 2-3x slower with them).
     reader = ipc.open_file(data, options=_SERIAL_READ)

@@ -16,15 +16,17 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
                            ordered_table)
-from .day_read import Day, Missing, MissingDataWarning, Projected, read_cached, read_stored_day, reader_on
+from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mapping
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
 # An instant as read_range takes it: a pd.Timestamp or datetime, or ISO-8601 text.
 Instant = Any
 
-# Cached tables below this size (in memory) are read in one thread (see read_days).
+# Cached tables below this size (in memory) are read in one thread, this many at a time (see
+# read_days and ServedMapping).
 _SMALL_TABLE_BYTES = 256 * 1024
+_SMALL_TABLE_BATCH = 32
 
 
 def read_range(
@@ -111,16 +113,27 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
 
     columns, arrow = call.columns, call.output != "pandas"
 
-    def cached(key: tuple[Instrument, int]) -> ArrowDay | Projected | None:
-        return read_cached(reader(key), columns)
+    def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
+        # Map the batch's files, then decode them (see ServedMapping).
+        served = [served_mapping(reader(key)) for key in batch]
+        days = []
+        for position, mapping in enumerate(served):
+            served[position] = None  # each mapping goes once decoded
+            days.append(None if mapping is None else cached_day(mapping, columns))
+            del mapping
+        if bar is not None:
+            bar.update(sum(day is not None for day in days))
+        return days
 
-    results: list[Any] = run_all(cached, keys[:1], 1, bar)
+    results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
-    cached_threads = min(workers, os.cpu_count() or 1)
+    cached_threads, batch = min(workers, os.cpu_count() or 1), 1
     if isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES:
-        cached_threads = 1
+        cached_threads, batch = 1, _SMALL_TABLE_BATCH
     del first
-    results += run_all(cached, keys[1:], cached_threads, bar)
+    batches = [keys[start:start + batch] for start in range(1, len(keys), batch)]
+    for days in run_all(cached, batches, cached_threads):
+        results += days
     rest = [position for position, result in enumerate(results) if result is None]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
     stored = run_all(lambda position: read_stored_day(reader(keys[position]), columns, arrow), rest, workers, bar,
