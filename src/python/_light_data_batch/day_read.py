@@ -15,6 +15,7 @@ source tried and its cause.
 from __future__ import annotations
 
 import os
+import threading
 from dataclasses import dataclass
 from typing import TypeAlias, cast
 
@@ -32,7 +33,6 @@ __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError"
 
 _SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 _UTC_NS = pa.timestamp("ns", tz="UTC")
-_RELEASE_BYTES = 4 * 2**20
 
 
 class MissingDataWarning(UserWarning):
@@ -119,6 +119,23 @@ class ServedMapping:
     normalised: bool
 
 
+# Memory freed by a thread's reads that it hands back to the system once this much is counted.
+_RELEASE_BYTES = 32 * 2**20
+_freed = threading.local()
+
+
+def _freed_here(count: int) -> None:
+    """Counts `count` bytes freed in this thread (epoch counts replaced by their scaled times).
+    The allocator keeps what a thread frees for that thread's own later use, which never comes
+    to a reading thread: handed back every so often (one hand-back costs 1-2 ms), a range of
+    large tables does not hold a second copy of its time column."""
+    total = getattr(_freed, "count", 0) + count
+    if total >= _RELEASE_BYTES:
+        pa.default_memory_pool().release_unused()
+        total = 0
+    _freed.count = total
+
+
 def served_mapping(reader: CryptoMktData) -> ServedMapping | None:
     """The first half of `read_cached`: None when no cache file would be served unchanged, or
     it cannot be mapped."""
@@ -138,11 +155,8 @@ def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projec
         day = usable(table_in(served.data, None if plan is None else plan.fields), served.normalised)
         if day is None:
             return None
-        if served.normalised and day.table.nbytes >= _RELEASE_BYTES:
-            # The epoch counts that the scaled times replaced were freed in this thread, whose
-            # memory the allocator keeps for it: handed back, a range of large tables does not
-            # hold a second time column.
-            pa.default_memory_pool().release_unused()
+        if served.normalised:
+            _freed_here(day.table.column(INDEX).nbytes)
         if plan is None:
             return day
         return None if plan.available is None else Projected(cut(day, columns), plan.available)  # type: ignore[arg-type]
