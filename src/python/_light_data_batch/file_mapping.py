@@ -42,7 +42,7 @@ class _Mapping:
     def __init__(self, address: int, size: int) -> None:
         self.address, self.size = address, size
 
-    def __del__(self) -> None:
+    def __del__(self, _munmap=_munmap) -> None:  # bound here: at exit, module globals may be gone first
         _munmap(self.address, self.size)
 
 
