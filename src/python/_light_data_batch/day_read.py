@@ -152,10 +152,13 @@ def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projec
     """The second half of `read_cached`: the table in the mapped cache file."""
     try:
         plan = None if columns is None else _Projection(columns, served.normalised)
-        day = usable(table_in(served.data, None if plan is None else plan.fields), served.normalised)
+        table = table_in(served.data, None if plan is None else plan.fields)
+        scaled = served.normalised and table.schema.get_field_index(INDEX) < 0
+        day = usable(table, served.normalised)
+        del table  # the epoch counts, once scaled, go with it
         if day is None:
             return None
-        if served.normalised:
+        if scaled:
             _freed_here(day.table.column(INDEX).nbytes)
         if plan is None:
             return day
