@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import datetime as dt
 import logging
 import os
 import signal
@@ -16,12 +17,15 @@ from pathlib import Path
 import distributed
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.feather as feather
 import pytest
 
+from halvorn.orrery_data._light_data_batch import arrow_frames
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data._light_data_batch.day_read import read_day
-from halvorn.orrery_data.light_data_batch import MissingDataWarning, iter_range, read_range, to_dask
+from halvorn.orrery_data.light_data_batch import MissingColumnError, MissingDataWarning, iter_range, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from support import S3Server, cache_files, cache_path, create_bucket
 
@@ -74,9 +78,11 @@ TIME_COLUMNS = {
 }
 
 
-@pytest.mark.parametrize("case", ["one instrument", "default sources", "columns", "instrument list",
+@pytest.mark.parametrize("case", ["one instrument", "default sources", "columns", "columns, large", "instrument list",
                                   "time columns by day"])
-def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
+def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys, monkeypatch):
+    if case == "columns, large":  # every table as large ones are converted: a column at a time
+        monkeypatch.setattr(arrow_frames, "_LARGE_TABLE_BYTES", 0)
     if case == "time columns by day":
         for day, make in TIME_COLUMNS.items():
             store(BTC, DataType.Metrics, day, make(), warm=day % 2 == 0)
@@ -91,11 +97,12 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys):
     if case == "default sources":  # tardis comes first: its stored table wins over binance's cached one
         CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker).write(ticker(DAYS[0], rows=7))
     options = {} if case == "default sources" else {"data_sources": BINANCE}
-    columns = ["side", "mark_price"] if case == "columns" else None
+    columns = ["side", "mark_price"] if case.startswith("columns") else None
     instruments = [ETH, BTC] if case == "instrument list" else BTC
-    with pytest.warns(MissingDataWarning, match="1 of 4|2 of 8"):
+    with pytest.warns(MissingDataWarning, match="1 of 4|2 of 8") as warned:
         got = read_range(instruments, DataType.DerivativeTicker, DAYS[0], DAYS[-1], columns=columns,
                          progress=case == "instrument list", **options)
+    assert warned[0].message.missing == got.attrs["missing"]
     if case == "instrument list":
         assert "8/8" in capsys.readouterr().err  # the progress bar counted every table
         want = pd.concat({str(i): loop(i, DataType.DerivativeTicker, DAYS, **options) for i in instruments},
@@ -152,9 +159,21 @@ def overflowing(day: int) -> None:
 @pytest.mark.parametrize("kind, call, error, match", [
     ("missing", dict(missing="raise"), FileNotFoundError, r"binance-futures:BTCUSDT on 20240229: Missing data: /"),
     ("overflow", {}, OverflowError, r"does not fit"),
+    ("columns", dict(columns=["mark_price", "nope"]), MissingColumnError,
+     r"^no Liquidations table of binance-futures:BTCUSDT on 20240227 to 20240301 has the column 'nope'; "
+     r"the tables have the columns \['mark_price', 'side'\]$"),
+    ("nothing", dict(columns=["mark_price"]), MissingColumnError, r"no Liquidations table was found"),
+    ("int DateTime", dict(data_type=DataType.Klines, end="2024-03-01T12:00Z"), ValueError,
+     r"a time window needs times, but the DateTime of this Klines table is int64"),
     ("invalid", dict(end=20240230), ValueError, r"end 20240230 is not a calendar date"),
     ("invalid", dict(start=20240302), ValueError, r"start 20240302 is after end 20240301"),
-    ("invalid", dict(start="20240227"), ValueError, r"start must be an int"),
+    ("invalid", dict(start="20240227"), ValueError, r"start must be an int.*give the int 20240227"),
+    ("invalid", dict(start=True), ValueError, r"start must be an int date YYYYMMDD or an instant"),
+    ("invalid", dict(start="2024-03-01T00:00+01:00", end="2024-02-29T23:00Z"), ValueError, r"is not before end"),
+    ("invalid", dict(end="2024-02-30T00:00Z"), ValueError, r"end '2024-02-30T00:00Z' is not an instant"),
+    ("invalid", dict(output="xml"), ValueError, r"output must be one of 'pandas', 'arrow', 'polars'"),
+    ("invalid", dict(columns=["side", "DateTime"]), ValueError, r"'DateTime', which every table has as its index"),
+    ("invalid", dict(columns=["side", "side"]), ValueError, r"columns lists 'side' twice"),
     ("invalid", dict(missing="ignore"), ValueError, r"missing must be 'skip' or 'raise'"),
     ("invalid", dict(max_workers=0), ValueError, r"max_workers must be a positive int"),
     ("invalid", dict(instruments=[]), ValueError, r"empty"),
@@ -164,16 +183,156 @@ def test_failures(storage, kind, call, error, match):
     for day in DAYS:
         if kind == "overflow" and day == DAYS[2]:
             overflowing(day)
-        elif not (kind == "missing" and day == DAYS[2]):
+        elif kind == "int DateTime":
+            store(BTC, DataType.Klines, day, pd.DataFrame({"DateTime": [1, 2], "Close": [1.0, 2.0]}))
+        elif kind != "nothing" and not (kind in ("missing", "columns") and day == DAYS[2]):
             store(BTC, DataType.Liquidations, day, ticker(day))
     before = cache_files(storage.cache_dir)
     arguments = dict(instruments=BTC, data_type=DataType.Liquidations, start=DAYS[0], end=DAYS[-1], data_sources=BINANCE)
+    call = dict(call)
+    read = call.pop("via", read_range)
     with pytest.raises(error, match=match) as raised:
-        read_range(**{**arguments, **call})
+        read(**{**arguments, **call})
     if kind == "overflow":
         assert raised.value.__notes__ == [f"reading Liquidations of {BTC} on {DAYS[2]}"]
+    if kind == "int DateTime":
+        assert raised.value.__notes__ == [f"reading Klines of {BTC} on {DAYS[0]}"]
+    if error is MissingColumnError:  # what pandas raises for an unknown column, and a ValueError too
+        assert isinstance(raised.value, KeyError) and isinstance(raised.value, ValueError)
     if kind == "invalid":
         assert cache_files(storage.cache_dir) == before  # refused before any read
+
+
+# ---------------------------------------------------------------------------
+# Outputs, time windows and columns
+
+
+def names_of(result) -> list[str]:
+    return result.column_names if isinstance(result, pa.Table) else list(result.columns)
+
+
+def as_pandas(result, listed: bool) -> pd.DataFrame:
+    """An Arrow or Polars result, indexed as the pandas result is."""
+    table = result if isinstance(result, pa.Table) else result.to_arrow()
+    return table.to_pandas().set_index(["instrument", "DateTime"] if listed else "DateTime")
+
+
+@pytest.mark.parametrize("output", ["arrow", "polars"])
+@pytest.mark.parametrize("case", ["time columns by day", "klines", "instrument list", "columns"])
+def test_arrow_and_polars_outputs_hold_the_pandas_result(storage, case, output):
+    if case == "time columns by day":
+        data_type, days = DataType.Metrics, list(TIME_COLUMNS)
+        for position, (day, make) in enumerate(TIME_COLUMNS.items()):
+            store(BTC, data_type, day, make(), warm=position % 2 == 0)
+    else:
+        data_type, days = (DataType.Klines if case == "klines" else DataType.DerivativeTicker), DAYS
+        for position, day in enumerate(DAYS):
+            for instrument in (BTC, ETH):
+                table = klines(day) if case == "klines" else ticker(day, rows=3 if instrument is ETH else 5)
+                store(instrument, data_type, day, table, warm=position % 2 == 0)
+    instruments = [ETH, BTC] if case == "instrument list" else BTC
+    options = dict(data_sources=BINANCE, columns=["side", "mark_price"] if case == "columns" else None)
+    # The first read meets cold days (read by get(), then turned into Arrow), the last cached ones only.
+    cold = read_range(instruments, data_type, np.int64(days[0]), days[-1], output=output, **options)
+    want = read_range(instruments, data_type, days[0], days[-1], **options)
+    warm = read_range(instruments, data_type, days[0], days[-1], output=output, **options)
+    listed = isinstance(instruments, list)
+    for got in (cold, warm):
+        assert names_of(got) == ["instrument"] * listed + ["DateTime", *want.columns]
+        pd.testing.assert_frame_equal(as_pandas(got, listed), want)
+
+
+def mapped_files(address: int) -> set[str]:
+    """The files mapped at `address` in this process."""
+    found = set()
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(maxsplit=5)
+            low, high = (int(end, 16) for end in fields[0].split("-"))
+            if low <= address < high and len(fields) == 6:
+                found.add(fields[5].strip())
+    return found
+
+
+def test_arrow_output_keeps_uncompressed_cache_files_mapped(storage):
+    for day in DAYS:
+        store(BTC, DataType.Klines, day, klines(day, rows=20_000))
+    for day in DAYS:  # a cache file written without compression, as other writers may write it
+        entry = cache_path(storage.cache_dir, CryptoMktData(day, BTC, DataType.Klines).get_path(DataSource.binance))
+        feather.write_feather(feather.read_table(entry), entry + ".new", compression="uncompressed")
+        os.replace(entry + ".new", entry)
+    got = read_range(BTC, DataType.Klines, DAYS[0], DAYS[-1], data_sources=BINANCE, output="arrow")
+    entries = {str(storage.cache_dir / name) for name in cache_files(storage.cache_dir)}
+    for column in got.columns:  # every column's values lie in the mapped cache files, uncopied
+        for chunk in column.chunks:
+            assert mapped_files(chunk.buffers()[1].address) <= entries and mapped_files(chunk.buffers()[1].address)
+    for entry in entries:  # the mappings outlive the files' names
+        os.remove(entry)
+    pd.testing.assert_frame_equal(as_pandas(got, False), loop(BTC, DataType.Klines, DAYS, data_sources=BINANCE))
+
+
+def hourly(data_type: DataType, day: int, naive: bool) -> pd.DataFrame:
+    """Rows at 00:30, 05:30, ..., 20:30 UTC: a ticker's epoch counts, or klines' stored "DateTime" in
+    whole seconds (a window's ends are rounded to the stored unit)."""
+    times = pd.date_range(pd.Timestamp(str(day), tz="UTC") + pd.Timedelta(minutes=30), periods=5, freq="5h", unit="s")
+    if data_type is DataType.DerivativeTicker:
+        return pd.DataFrame({"timestamp": times.as_unit("us").asi8, "mark_price": np.arange(5.0) + day % 100})
+    return pd.DataFrame({"DateTime": times.tz_localize(None) if naive else times, "Close": np.arange(5.0) + day % 100})
+
+
+def utc(value, end: bool = False) -> pd.Timestamp:
+    """The instant an end of a window stands for: an int date its day's midnight, or the next one's."""
+    if isinstance(value, (int, np.integer)):
+        return pd.Timestamp(str(value), tz="UTC") + pd.Timedelta(days=int(end))
+    stamp = pd.Timestamp(value)
+    return stamp.tz_localize("UTC") if stamp.tz is None else stamp.tz_convert("UTC")
+
+
+WINDOWS = {
+    "aware, ISO with offset": (pd.Timestamp("2024-02-28 06:30", tz="Europe/Berlin"), "2024-02-29T15:30:00+00:00"),
+    "naive means UTC": (dt.datetime(2024, 2, 27, 23), np.datetime64("2024-03-01T00:00")),
+    "int start": (np.int64(20240228), "2024-03-01T05:30Z"),
+    "int end": ("2024-02-28T05:30:00.000000001Z", 20240229),
+}
+
+
+@pytest.mark.parametrize("window", WINDOWS)
+@pytest.mark.parametrize("data_type, output, naive", [
+    (DataType.DerivativeTicker, "pandas", False), (DataType.DerivativeTicker, "arrow", False),
+    (DataType.Klines, "pandas", False), (DataType.Klines, "polars", True)])
+def test_a_time_window_is_the_whole_days_sliced_by_time(storage, window, data_type, output, naive):
+    for position, day in enumerate(DAYS):
+        for instrument in (BTC, ETH):
+            store(instrument, data_type, day, hourly(data_type, day, naive), warm=position % 2 == 0)
+    start, end = WINDOWS[window]
+    got = read_range([BTC, ETH], data_type, start, end, output=output, data_sources=BINANCE)
+    whole = read_range([BTC, ETH], data_type, DAYS[0], DAYS[-1], data_sources=BINANCE)
+    low, high = utc(start), utc(end, end=True)
+    if naive:  # a stored time without a zone is taken as UTC
+        low, high = low.tz_localize(None), high.tz_localize(None)
+    times = whole.index.get_level_values("DateTime")
+    want = whole[(times >= low) & (times < high)]
+    assert 0 < len(want) < len(whole)
+    if output == "polars" and data_type is DataType.Klines:  # Polars holds no times in seconds: milliseconds
+        want.index = want.index.set_levels(want.index.levels[1].as_unit("ms"), level="DateTime")
+    pd.testing.assert_frame_equal(got if output == "pandas" else as_pandas(got, True), want)
+    if output == "pandas":  # the partitions of to_dask are cut to the window as read_range's tables are
+        lazy = to_dask([BTC, ETH], data_type, start, end, data_sources=BINANCE)
+        pd.testing.assert_frame_equal(lazy.compute(scheduler="synchronous"), want.reset_index(level="instrument"),
+                                      check_dtype=False)
+
+
+def test_columns_left_out_are_never_converted(platform):
+    # Tables that Arrow cannot hold whole: one column mixes numbers and text.
+    platform.path_of = lambda **where: f"store/{where['date']}"
+    for day in DAYS[:2]:
+        platform.tables[f"store/{day}"] = pd.DataFrame({
+            "DateTime": pd.date_range(str(day), periods=2, freq="h", tz="UTC"), "v": [1.0, 2.0], "odd": [1, "a"]})
+    got = read_range(BTC, DataType.Klines, DAYS[0], DAYS[1], data_sources=BINANCE, columns=["v"], output="arrow")
+    assert got.column_names == ["DateTime", "v"] and got.column("v").to_pylist() == [1.0, 2.0] * 2
+    with pytest.raises(pa.ArrowInvalid, match="column odd") as raised:
+        read_range(BTC, DataType.Klines, DAYS[0], DAYS[1], data_sources=BINANCE, output="arrow")
+    assert raised.value.__notes__[0].startswith(f"turning Klines of {BTC} on {DAYS[0]} into Arrow")
 
 
 # ---------------------------------------------------------------------------

@@ -2,33 +2,17 @@
 
 from __future__ import annotations
 
-import datetime as dt
-from collections.abc import Iterable
+from collections.abc import Hashable, Iterable
 from dataclasses import dataclass
 
+from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
+from .time_window import Window, span
 
-def calendar_day(value: object, what: str) -> dt.date:
-    if not isinstance(value, int) or isinstance(value, bool):
-        raise ValueError(f"{what} must be an int date YYYYMMDD, got {type(value).__name__} {value!r}")
-    if not 10_000_101 <= value <= 99_991_231:
-        raise ValueError(f"{what} must be a date YYYYMMDD, got {value}")
-    try:
-        return dt.date(value // 10_000, value // 100 % 100, value % 100)
-    except ValueError:
-        raise ValueError(f"{what} {value} is not a calendar date") from None
-
-
-def days_between(start: object, end: object) -> list[int]:
-    """Every calendar day from `start` to `end`, both included, as int YYYYMMDD."""
-    first, last = calendar_day(start, "start"), calendar_day(end, "end")
-    if first > last:
-        raise ValueError(f"start {start} is after end {end}")
-    count = (last - first).days + 1
-    return [int((first + dt.timedelta(days=i)).strftime("%Y%m%d")) for i in range(count)]
+OUTPUTS = ("pandas", "arrow", "polars")
 
 
 def instrument_list(instruments: object) -> tuple[list[Instrument], bool]:
@@ -55,7 +39,23 @@ def column_list(columns: object) -> list | None:
         return None
     if isinstance(columns, (str, bytes)) or not isinstance(columns, Iterable):
         raise TypeError(f"columns must be a list of column names, got {type(columns).__name__}")
-    return list(columns)
+    names = list(columns)
+    seen: set = set()
+    for name in names:
+        if not isinstance(name, Hashable):
+            raise TypeError(f"columns must hold column names, got {type(name).__name__} {name!r}")
+        if name == core.INDEX_LABEL:
+            raise ValueError(f"columns lists {name!r}, which every table has as its index: leave it out")
+        if name in seen:
+            raise ValueError(f"columns lists {name!r} twice")
+        seen.add(name)
+    return names
+
+
+def output_kind(output: object) -> str:
+    if output not in OUTPUTS:
+        raise ValueError(f"output must be one of {', '.join(map(repr, OUTPUTS))}, got {output!r}")
+    return output  # type: ignore[return-value]
 
 
 @dataclass(frozen=True)
@@ -101,11 +101,14 @@ class Call:
     days: list[int]
     options: Options
     columns: list | None
+    window: Window | None = None  # rows outside it are dropped; None keeps whole days
+    output: str = "pandas"  # "pandas", "arrow" or "polars"
 
 
 def call(instruments: object, data_type: object, start: object, end: object, columns: object,
-         data_sources: object, use_minio_storage: object, use_cache: object, write_cache: object) -> Call:
+         data_sources: object, use_minio_storage: object, use_cache: object, write_cache: object,
+         output: object = "pandas") -> Call:
     items, single = instrument_list(instruments)
-    return Call(items, single, days_between(start, end),
-                options(data_type, data_sources, use_minio_storage, use_cache, write_cache),
-                column_list(columns))
+    days, window = span(start, end)
+    return Call(items, single, days, options(data_type, data_sources, use_minio_storage, use_cache, write_cache),
+                column_list(columns), window, output_kind(output))

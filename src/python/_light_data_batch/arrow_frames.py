@@ -1,9 +1,11 @@
-"""Cached tables turned into pandas frames exactly as ``pd.read_feather`` and ``get()`` would
-turn them, many days converted at once when that gives the same frame."""
+"""The tables of one instrument combined into one result: a pandas frame exactly as
+``pd.read_feather`` and ``get()`` would give it (many cached days converted at once when that
+gives the same frame), or one Arrow table laid out as "DateTime" and then the columns."""
 
 from __future__ import annotations
 
 import functools
+import inspect
 import json
 from dataclasses import dataclass
 from typing import Any
@@ -30,13 +32,29 @@ class ArrowDay:
     @classmethod
     def of(cls, table: pa.Table) -> ArrowDay | None:
         """`table` when its conversion is one this module reproduces, else None."""
-        names = table.column_names
-        if not names or len(set(names)) != len(names) or not all(_plain_type(f.type) for f in table.schema):
-            return None
-        signature = pandas_signature((table.schema.metadata or {}).get(b"pandas"))
-        if signature is None:
-            return None
-        return cls(table, (_without_metadata(table.schema), signature))
+        global _last_classified
+        schema = table.schema
+        raw = (schema.metadata or {}).get(b"pandas")
+        last = _last_classified  # one read: other threads may replace it meanwhile
+        if last is not None and raw == last[1] and schema.equals(last[0]):
+            signature = last[2]
+        else:  # the days of a range mostly share one schema: classify each schema once in a row
+            signature = _signature(schema, raw)
+            _last_classified = (schema, raw, signature)
+        return None if signature is None else cls(table, signature)
+
+
+# The last schema that ArrowDay.of classified (its fields, its pandas metadata) and its
+# signature (None: not convertible here).
+_last_classified: tuple[pa.Schema, bytes | None, tuple | None] | None = None
+
+
+def _signature(schema: pa.Schema, raw: bytes | None) -> tuple | None:
+    names = schema.names
+    if not names or len(set(names)) != len(names) or not all(_plain_type(field.type) for field in schema):
+        return None
+    signature = pandas_signature(raw)
+    return None if signature is None else (_without_metadata(schema), signature)
 
 
 def _without_metadata(schema: pa.Schema) -> pa.Schema:
@@ -111,15 +129,53 @@ except ImportError:  # pandas 2.2: read_feather converts with to_pandas directly
     _read_feather_conversion = None
 
 
-def frame_of(table: pa.Table) -> pd.DataFrame:
-    """`table` converted exactly as pd.read_feather converts what it reads."""
+# Whether pd.read_feather's conversion passes options on to Table.to_pandas.
+_CONVERSION_OPTIONS = (_read_feather_conversion is not None
+                       and "to_pandas_kwargs" in inspect.signature(_read_feather_conversion).parameters)
+
+
+# Tables at least this large are converted one column at a time (see frame_of_columns).
+_LARGE_TABLE_BYTES = 64 * 2**20
+_NO_COPY_CONCAT: dict = {"copy": False} if int(pd.__version__.split(".")[0]) < 3 else {}  # pandas 3 never copies
+
+
+def frame_of_columns(columns: list[pa.Table]) -> pd.DataFrame:
+    """The frame of a table handed over as one-column tables (`columns`, emptied here): each
+    converted as `frame_of` converts and freed before the next one is converted, its memory
+    handed back, so that a conversion holds the table and one column of the frame at most.
+    Equal to converting the table whole: these columns convert each on their own."""
+    pool = pa.default_memory_pool()
+    frames = []
+    while columns:
+        column = columns.pop(0)
+        frames.append(frame_of(column, release=True))
+        del column
+        pool.release_unused()
+    return pd.concat(frames, axis=1, **_NO_COPY_CONCAT)
+
+
+def frame_of(table: pa.Table, release: bool = False) -> pd.DataFrame:
+    """`table` converted exactly as pd.read_feather converts what it reads. With `release`,
+    each column's Arrow memory is freed as soon as the column is converted (Arrow's
+    self_destruct, with a block per column), so that a large conversion never holds the whole
+    table twice; the caller must hold no other reference to `table` and never use it again."""
+    options = {}
+    if release:
+        options["self_destruct"] = True
+        # A block per column lets each column go as soon as it is copied. A column of one chunk
+        # would be handed to pandas uncopied, read-only, perhaps in a mapped file: only columns
+        # of many chunks (the days of a range) are split.
+        if all(column.num_chunks > 1 for column in table.columns):
+            options["split_blocks"] = True
     if _read_feather_conversion is not None:
+        if _CONVERSION_OPTIONS:
+            return _read_feather_conversion(table, to_pandas_kwargs=options)
         return _read_feather_conversion(table)
     if pd.get_option("future.infer_string"):
         from pandas.io._util import arrow_string_types_mapper
 
-        return table.to_pandas(types_mapper=arrow_string_types_mapper())
-    return table.to_pandas()
+        return table.to_pandas(types_mapper=arrow_string_types_mapper(), **options)
+    return table.to_pandas(**options)
 
 
 # pandas versions that deprecate set_index(inplace=True) copy nothing without it.
@@ -137,7 +193,7 @@ def day_frame(day: pd.DataFrame | ArrowDay) -> pd.DataFrame:
     return day if isinstance(day, pd.DataFrame) else indexed(frame_of(day.table))
 
 
-def empty_frame(data_type: DataType, columns: list | None) -> pd.DataFrame:
+def empty_frame(data_type: DataType, columns: list | None = None) -> pd.DataFrame:
     if core.is_time_normalised(data_type):
         index = pd.DatetimeIndex([], dtype="datetime64[ns, UTC]", name=INDEX)
     else:
@@ -145,34 +201,137 @@ def empty_frame(data_type: DataType, columns: list | None) -> pd.DataFrame:
     return pd.DataFrame(index=index, columns=columns)
 
 
-def _selected(table: pa.Table, columns: list) -> pa.Table:
-    """`table` with just `columns` and "DateTime", its pandas metadata to match."""
-    table = table.select([*columns, INDEX])
+def trimmed(table: pa.Table) -> pa.Table:
+    """`table` with pandas metadata for its own columns only (after a selection)."""
     raw = (table.schema.metadata or {}).get(b"pandas")
-    if raw is not None:
-        meta = json.loads(raw)
-        kept = set(table.column_names)
-        meta["columns"] = [entry for entry in meta["columns"] if entry["field_name"] in kept]
-        table = table.replace_schema_metadata({**table.schema.metadata, b"pandas": json.dumps(meta).encode()})
+    if raw is None:
+        return table
+    return table.replace_schema_metadata({**table.schema.metadata,
+                                          b"pandas": _metadata_of_columns(raw, tuple(table.column_names))})
+
+
+@functools.lru_cache(maxsize=256)
+def _metadata_of_columns(raw: bytes, names: tuple) -> bytes:
+    meta = json.loads(raw)
+    kept = set(names)
+    meta["columns"] = [entry for entry in meta["columns"] if entry["field_name"] in kept]
+    return json.dumps(meta).encode()
+
+
+def frame_columns(day: pd.DataFrame | ArrowDay | pa.Table) -> list:
+    """The columns of a day's frame (its "DateTime" aside)."""
+    if isinstance(day, pd.DataFrame):
+        return list(day.columns)
+    table = day.table if isinstance(day, ArrowDay) else day
+    return [name for name in table.column_names if name != INDEX]
+
+
+def cut(day: pd.DataFrame | ArrowDay | pa.Table, columns: list) -> pd.DataFrame | ArrowDay | pa.Table:
+    """`day` with only those of `columns` it has (and "DateTime"), in its own order."""
+    wanted = set(columns)
+    kept = [name for name in frame_columns(day) if name in wanted]
+    if len(kept) == len(frame_columns(day)):
+        return day
+    if isinstance(day, pd.DataFrame):
+        return day[kept]
+    if isinstance(day, ArrowDay):
+        names = set(kept) | {INDEX}
+        selected = ArrowDay.of(trimmed(day.table.select([n for n in day.table.column_names if n in names])))
+        if selected is None:  # a selection of convertible columns stays convertible
+            raise AssertionError("a selected table lost its conversion")
+        return selected
+    return day.select([INDEX, *kept])
+
+
+def has_rows(day: pd.DataFrame | ArrowDay | pa.Table) -> bool:
+    if isinstance(day, ArrowDay):
+        return True  # the fast path takes tables with rows only
+    return (day.num_rows if isinstance(day, pa.Table) else len(day)) > 0
+
+
+def arrow_of(frame: pd.DataFrame) -> pa.Table:
+    """A frame that ``get()`` returned, as the Arrow table that the fast path gives for a
+    cached table: "DateTime" first, then the columns, no pandas metadata. Its values convert
+    as pyarrow converts pandas data; those that Arrow cannot hold raise."""
+    labels = list(frame.columns)
+    strange = [label for label in labels if not isinstance(label, str)]
+    if strange:
+        raise TypeError(f"Arrow columns are named by text; the table has the column labels {strange}")
+    if len(set(labels)) != len(labels):
+        raise ValueError(f"the table has duplicated columns {sorted({l for l in labels if labels.count(l) > 1})}")
+    table = pa.Table.from_pandas(frame, preserve_index=True)
+    return table.select([INDEX, *labels]).replace_schema_metadata(None)
+
+
+def arrow_table(day: ArrowDay | pa.Table) -> pa.Table:
+    return day.table if isinstance(day, ArrowDay) else day
+
+
+def concatenated(tables: list[pa.Table], what: str) -> pa.Table:
+    """One table of `tables`, their columns matched by name; a column whose types differ
+    from table to table takes the type that holds them all, as pd.concat would (int64 and
+    float64 give float64, timestamps the finest unit), and a column that a table lacks is
+    null there. Types that do not combine raise TypeError naming the column."""
+    first = tables[0].schema
+    if all(table.schema.equals(first) for table in tables[1:]):
+        return pa.concat_tables(tables)
+    try:
+        return pa.concat_tables(tables, promote_options="permissive")
+    except (pa.ArrowTypeError, pa.ArrowInvalid) as error:
+        raise TypeError(f"the {what} do not combine into one Arrow table: {error}") from error
+
+
+def laid_out(table: pa.Table) -> pa.Table:
+    """`table` as the Arrow output lays it out: "DateTime" first, no pandas metadata."""
+    if table.schema.metadata:
+        table = table.replace_schema_metadata(None)
+    names = table.column_names
+    if names[0] != INDEX:
+        table = table.select([INDEX, *(name for name in names if name != INDEX)])
     return table
 
 
-def has_rows(day: pd.DataFrame | ArrowDay) -> bool:
-    return isinstance(day, ArrowDay) or len(day) > 0
+def ordered_frame(frame: pd.DataFrame, columns: list | None) -> pd.DataFrame:
+    """`frame` with `columns` in their order; a column that no table of `frame` had (only
+    tables without rows, or other instruments', did) holds missing values, as pd.concat fills."""
+    if columns is None or list(frame.columns) == columns:
+        return frame
+    return frame.reindex(columns=columns)
 
 
-def combined(days: list[pd.DataFrame | ArrowDay], data_type: DataType, columns: list[Any] | None) -> pd.DataFrame:
-    """What pd.concat of the days' ``get()`` results gives (then [columns]), tables without
-    rows adding neither rows nor types. Empties `days` as it goes, so that each table is freed
-    once converted."""
-    with_rows = [day for day in days if has_rows(day)]
-    if not with_rows:
-        # Nothing but empty tables: the first one says which columns there are.
-        frame = days[0] if days else empty_frame(data_type, columns)
+def ordered_table(table: pa.Table, columns: list | None, leading: list[str]) -> pa.Table:
+    """`table` with its `leading` columns, then `columns` in their order (nulls for a column
+    that none of its tables had)."""
+    if columns is None or table.column_names == [*leading, *columns]:
+        return table
+    names = set(table.column_names)
+    for name in columns:
+        if name not in names:
+            table = table.append_column(name, pa.nulls(table.num_rows))
+    return table.select([*leading, *columns])
+
+
+def combined(days: list, first_empty: Any, data_type: DataType, columns: list | None,
+             output: str, what: str) -> pd.DataFrame | pa.Table:
+    """One instrument's result: `days` (its tables with rows, read as read_days reads them
+    and cut to the window) combined as pd.concat of their ``get()`` results gives them
+    (then cut to `columns` where a table has them; the caller orders them), or, for an Arrow
+    output, one Arrow table laid out as `laid_out` does. Without tables with rows, the
+    first table without rows (`first_empty`) says which columns there are. Empties `days`
+    as it goes, so that each table is freed once converted."""
+    if not days:
+        frame = first_empty if first_empty is not None else empty_frame(data_type)
+        if columns is not None:
+            frame = cut(frame, columns)
+        if output == "pandas":
+            return frame
+        return laid_out(frame if isinstance(frame, pa.Table) else arrow_of(frame))
+    if columns is not None:
+        days[:] = [cut(day, columns) for day in days]
+    if output != "pandas":
+        tables = [arrow_table(day) for day in days]
         days.clear()
-        return frame if columns is None else frame[columns]  # type: ignore[index]
-    days[:] = with_rows
-    del with_rows
+        return laid_out(concatenated(tables, what))
     signatures = {day.signature if isinstance(day, ArrowDay) else None for day in days}
     first = days[0]
     if (len(signatures) == 1 and isinstance(first, ArrowDay)
@@ -181,20 +340,16 @@ def combined(days: list[pd.DataFrame | ArrowDay], data_type: DataType, columns: 
         # with a datetime index, give the same frame whether concatenated before or after
         # the conversion.
         table = pa.concat_tables([day.table for day in days])  # type: ignore[union-attr]
+        del first
         days.clear()
-        names = set(table.column_names)
-        if (columns is not None and len(set(columns)) == len(columns) and INDEX not in columns
-                and all(isinstance(c, str) and c in names for c in columns)):
-            table = _selected(table, columns)
-        frame = frame_of(table)
+        if table.nbytes < _LARGE_TABLE_BYTES:
+            return indexed(frame_of(table, release=True))
+        apart = [trimmed(table.select([name])) for name in table.column_names]
         del table
-        frame = indexed(frame)
-        return frame if columns is None or list(frame.columns) == columns else frame[columns]
+        return indexed(frame_of_columns(apart))
     frames = []
     for position, day in enumerate(days):
         frames.append(day_frame(day))
-        days[position] = None  # type: ignore[call-overload]
+        days[position] = None
     days.clear()
-    frame = pd.concat(frames)
-    del frames
-    return frame if columns is None else frame[columns]
+    return pd.concat(frames)

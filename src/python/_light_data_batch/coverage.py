@@ -11,6 +11,7 @@ from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
+from .time_window import calendar_day
 from .day_read import reader_on
 from .threads import default_workers, run_all
 
@@ -78,7 +79,7 @@ def _day_runs(days: list[int]) -> str:
     """20240101-20240103, 20240105: consecutive calendar days joined."""
     if not days:
         return ""
-    dates = [arguments.calendar_day(day, "day") for day in days]
+    dates = [calendar_day(day, "day") for day in days]
     runs, first, last = [], dates[0], dates[0]
     for date in dates[1:]:
         if (date - last).days != 1:

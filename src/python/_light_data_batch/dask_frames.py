@@ -18,7 +18,7 @@ from . import arguments
 from .arrow_frames import day_frame, empty_frame, has_rows
 from .day_read import Missing, MissingDataWarning, read_day
 from .frame_shapes import empty_like
-from .range_read import assemble, read_days
+from .range_read import ColumnsSeen, assemble, read_days
 from .threads import default_workers
 
 if TYPE_CHECKING:
@@ -101,7 +101,9 @@ class ReadRuns:
         # Threads as read_range takes them, on the worker's machine.
         results = read_days(run, keys, default_workers(), stop_at_missing=self.policy == "raise")
         absent = [(day, result.path) for (_, day), result in zip(keys, results) if isinstance(result, Missing)]
-        frame = assemble(run, keys, results, self.policy, warn=False)
+        # The columns were checked against the table read for the meta: a partition whose days
+        # are all missing is empty, not an error.
+        frame = assemble(run, keys, results, self.policy, warn=False, parts=ColumnsSeen())
         if absent:
             _warn_missing(call.options.data_type, instrument, run.days, absent)
         if not len(frame):
@@ -135,8 +137,8 @@ def _warn_missing(data_type: DataType, instrument: Instrument, days: list[int],
 def to_dask(
     instruments: Instrument | Sequence[Instrument],
     data_type: DataType,
-    start: int,
-    end: int,
+    start: int | Any,
+    end: int | Any,
     *,
     columns: Sequence[Any] | None = None,
     data_sources: Sequence[DataSource] | None = None,

@@ -15,7 +15,9 @@ source tried and its cause.
 from __future__ import annotations
 
 import os
+import threading
 from dataclasses import dataclass
+from typing import TypeAlias, cast
 
 import pandas as pd
 import pyarrow as pa
@@ -24,16 +26,22 @@ import pyarrow.ipc as ipc
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
 
-from .arrow_frames import INDEX, ArrowDay, with_utc_index
+from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
+from .file_mapping import mapped_file
 
-__all__ = ["Missing", "Day", "MissingDataWarning", "TableReadError", "read_day", "reader_on"]
+__all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
 _SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 _UTC_NS = pa.timestamp("ns", tz="UTC")
 
 
 class MissingDataWarning(UserWarning):
-    """Some of the requested tables do not exist; ``result.attrs["missing"]`` lists them."""
+    """Some of the requested tables do not exist. `missing` (and ``result.attrs["missing"]``
+    of a pandas result) lists them as ``(str(instrument), date)`` pairs."""
+
+    def __init__(self, message: str, missing: list[tuple[str, int]] | None = None):
+        super().__init__(message)
+        self.missing = [] if missing is None else missing
 
 
 class TableReadError(Exception):
@@ -61,7 +69,18 @@ class Missing:
     path: str | None
 
 
-Day = pd.DataFrame | ArrowDay | Missing
+@dataclass(frozen=True)
+class Projected:
+    """A table cut to the asked columns as soon as it was read: `day`, and `columns`, those
+    that ``get()``'s frame of the whole table has."""
+
+    day: pd.DataFrame | ArrowDay | pa.Table
+    columns: tuple
+
+
+# A day as read: a frame from get(), a cached table on the fast path, a frame from get() turned
+# into Arrow for an Arrow output, any of them cut to the asked columns, or no table at all.
+Day: TypeAlias = "pd.DataFrame | ArrowDay | pa.Table | Projected | Missing"
 
 
 def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
@@ -73,24 +92,120 @@ def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
     return reader
 
 
-def read_day(template: CryptoMktData, date: int) -> Day:
+def read_day(template: CryptoMktData, date: int) -> pd.DataFrame | ArrowDay | Missing:
     """The table of `template`'s instrument and kind on `date`: from its cache file when
     ``get()`` would serve that unchanged, else through the reader's walk over its sources."""
     reader = reader_on(template, date)
-    return read_cached(reader) or read_stored(reader)
+    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader)  # whole tables: never Projected
 
 
-def read_cached(reader: CryptoMktData) -> ArrowDay | None:
+def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay | Projected | None:
     """The table from the cache file ``get()`` would serve, when the fast path can give what
     ``get()`` gives; None when ``get()``'s own read must decide. Never raises: anything
-    doubtful is left to that read, which reports it."""
+    doubtful is left to that read, which reports it. With `columns`, only those columns and
+    the time column are read from the file (`Projected`)."""
+    served = served_mapping(reader)
+    return None if served is None else cached_day(served, columns)
+
+
+@dataclass(frozen=True)
+class ServedMapping:
+    """The cache file that ``get()`` would serve, mapped (`data`), and whether its kind's
+    time is normalised. Reads of many tables map several files, then decode them: each step
+    run over a batch keeps its code and data warm, where alternating them (the path builder's
+    Python, Arrow's decoder) made a small table's read a third slower."""
+
+    data: pa.Buffer
+    normalised: bool
+
+
+# Memory freed by a thread's reads that it hands back to the system once this much is counted.
+_RELEASE_BYTES = 32 * 2**20
+_freed = threading.local()
+
+
+def _freed_here(count: int) -> None:
+    """Counts `count` bytes freed in this thread (epoch counts replaced by their scaled times).
+    The allocator keeps what a thread frees for that thread's own later use, which never comes
+    to a reading thread: handed back every so often (one hand-back costs 1-2 ms), a range of
+    large tables does not hold a second copy of its time column."""
+    total = getattr(_freed, "count", 0) + count
+    if total >= _RELEASE_BYTES:
+        pa.default_memory_pool().release_unused()
+        total = 0
+    _freed.count = total
+
+
+def served_mapping(reader: CryptoMktData) -> ServedMapping | None:
+    """The first half of `read_cached`: None when no cache file would be served unchanged, or
+    it cannot be mapped."""
     try:
         served = core.served_cache_file(reader)
         if served is None:
             return None
-        return usable(cached_table(served[0]), core.is_time_normalised(reader.data_type))
+        return ServedMapping(cache_mapping(served[0]), core.is_time_normalised(reader.data_type))
     except Exception:
         return None
+
+
+def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projected | None:
+    """The second half of `read_cached`: the table in the mapped cache file."""
+    try:
+        plan = None if columns is None else _Projection(columns, served.normalised)
+        table = table_in(served.data, None if plan is None else plan.fields)
+        scaled = served.normalised and table.schema.get_field_index(INDEX) < 0
+        day = usable(table, served.normalised)
+        del table  # the epoch counts, once scaled, go with it
+        if day is None:
+            return None
+        if scaled:
+            _freed_here(day.table.column(INDEX).nbytes)
+        if plan is None:
+            return day
+        return None if plan.available is None else Projected(cut(day, columns), plan.available)  # type: ignore[arg-type]
+    except Exception:
+        return None
+
+
+class _Projection:
+    """Which fields of a cache file to read for `columns`: those of them the file has and
+    the one its time index is made from. `available` is set to the columns of get()'s frame
+    of the whole file once `fields` has seen the file's schema."""
+
+    def __init__(self, columns: list, normalised: bool):
+        self.wanted, self.normalised = set(columns), normalised
+        self.available: tuple | None = None
+
+    def fields(self, names: list[str]) -> list[int] | None:
+        if INDEX in names:
+            time, kept = INDEX, [name for name in names if name != INDEX]
+        else:
+            found = core.time_column(names) if self.normalised else None
+            if found is None:
+                return None  # not a table for the fast path: read it whole for usable() to refuse
+            time, close_time = found
+            kept = list(names) if close_time else [name for name in names if name != time]
+        self.available = tuple(kept)
+        return [position for position, name in enumerate(names) if name == time or name in self.wanted]
+
+
+def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) -> Day:
+    """`read_stored`, cut to `columns` as soon as the table arrives (`Projected`) and, for an
+    Arrow output, turned into Arrow (`arrow_of`) while the thread that read it still holds it."""
+    found = read_stored(reader)
+    if isinstance(found, Missing):
+        return found
+    names = tuple(found.columns)
+    day: pd.DataFrame | pa.Table = found if columns is None else cut(found, columns)  # type: ignore[assignment]
+    del found
+    if arrow:
+        try:
+            day = arrow_of(day)  # type: ignore[arg-type]
+        except Exception as error:
+            error.add_note(f"turning {reader.data_type.name} of {reader.instrument} on {reader.date} into Arrow: "
+                           "leave such columns out (columns=...) or read with output='pandas'")
+            raise
+    return day if columns is None else Projected(day, names)
 
 
 def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
@@ -114,24 +229,34 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
         raise
 
 
-def cached_table(cache_file: str) -> pa.Table:
+def cached_table(cache_file: str, fields=None) -> pa.Table:
     """The Arrow table in `cache_file`, opened as the reader opens its cache entries."""
+    return table_in(cache_mapping(cache_file), fields)
+
+
+def cache_mapping(cache_file: str) -> pa.Buffer:
+    """`cache_file`, opened as the reader opens its cache entries and memory-mapped."""
     descriptor = core.open_cache_entry(cache_file)
     try:
-        size = os.fstat(descriptor).st_size
-        # Read into an Arrow-allocated (aligned) buffer: tables read from it need no copy.
-        data = pa.allocate_buffer(size)
-        view, filled = memoryview(data), 0
-        while filled < size:
-            count = os.readv(descriptor, [view[filled:]])
-            if count == 0:
-                raise OSError(f"{cache_file} shrank while being read")
-            filled += count
+        return mapped_file(descriptor, os.fstat(descriptor).st_size)
     finally:
         os.close(descriptor)
+
+
+def table_in(data: pa.Buffer, fields=None) -> pa.Table:
+    """The Arrow table in the Feather file `data`: the columns of an uncompressed file stay in
+    it, uncopied (a compressed file's are decompressed into memory). `fields`, given the
+    file's column names, may choose the positions of the columns to read (None: all)."""
     # The tables of a range are read in parallel already: Arrow's own threads would only
     # add their hand-offs (a small table reads 2-3x slower with them).
-    return ipc.open_file(data, options=_SERIAL_READ).read_all()
+    reader = ipc.open_file(data, options=_SERIAL_READ)
+    if fields is not None:
+        names = reader.schema.names
+        chosen = fields(names)
+        if chosen is not None and len(chosen) < len(names):
+            options = ipc.IpcReadOptions(use_threads=False, included_fields=chosen)
+            return trimmed(ipc.open_file(data, options=options).read_all())
+    return reader.read_all()
 
 
 def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:
@@ -140,7 +265,7 @@ def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:
     int64 epoch count without gaps)."""
     if table.num_rows == 0:
         return None
-    if INDEX in table.column_names:
+    if table.schema.get_field_index(INDEX) >= 0:
         return ArrowDay.of(table)
     if not normalised:
         return None

@@ -4,31 +4,41 @@ from __future__ import annotations
 
 import os
 import warnings
+from dataclasses import dataclass, field
 from collections.abc import Sequence
 from typing import Any
 
 import pandas as pd
+import pyarrow as pa
 
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
-from .arrow_frames import ArrowDay, combined
-from .day_read import Day, Missing, MissingDataWarning, read_cached, read_stored, reader_on
+from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
+                           ordered_table)
+from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mapping
 from .threads import default_workers, progress_bar, run_all
+from .time_window import WindowError, arrow_rows, frame_rows
 
-# Cached tables below this size (in memory) are read in one thread (see read_days).
+# An instant as read_range takes it: a pd.Timestamp or datetime, or ISO-8601 text.
+Instant = Any
+
+# Cached tables below this size (in memory) are read in one thread, this many at a time (see
+# read_days and ServedMapping).
 _SMALL_TABLE_BYTES = 256 * 1024
+_SMALL_TABLE_BATCH = 32
 
 
 def read_range(
     instruments: Instrument | Sequence[Instrument],
     data_type: DataType,
-    start: int,
-    end: int,
+    start: int | Instant,
+    end: int | Instant,
     *,
     columns: Sequence[Any] | None = None,
+    output: str = "pandas",
     data_sources: Sequence[DataSource] | None = None,
     use_minio_storage: bool | None = None,
     use_cache: bool = True,
@@ -36,29 +46,42 @@ def read_range(
     missing: str = "skip",
     max_workers: int | None = None,
     progress: bool = False,
-) -> pd.DataFrame:
+) -> Any:
     """The tables of `data_type` for every day from `start` to `end` (int YYYYMMDD, both
     included) and for one instrument or a list of them.
 
     For one instrument: ``pd.concat`` of ``CryptoMktData(day, instrument, data_type,
     ...).get()`` over the days that have data, in date order. For a list:
     ``pd.concat({str(i): read_range(i, ...) for i in instruments}, names=["instrument"])``.
-    `columns` keeps those columns, in that order. Tables without rows add neither rows nor
-    column types.
+    `columns` keeps those columns, in that order; the others are never converted or copied.
+    A column that no table found has raises `MissingColumnError` (a KeyError and a
+    ValueError) listing the columns there are, and so do `columns` when no table is found at
+    all. Tables without rows add neither rows nor column types.
+
+    `start` or `end` may also be an instant (``pd.Timestamp``, ``datetime``, ISO-8601 text;
+    naive instants are UTC): then the UTC calendar days that overlap the window are read and
+    rows outside ``start <= DateTime < end`` are dropped; an int date at the other end
+    stands for its whole day (its 00:00 UTC as a start, the next day's as an end).
+
+    ``output="arrow"`` gives one ``pyarrow.Table``: "DateTime" first (an "instrument" column
+    before it for a list), then the columns, without pandas metadata; the columns of
+    uncompressed cache files are memory-mapped, not copied. ``output="polars"`` gives the same
+    table as a ``polars.DataFrame`` (needs polars). Their values equal the pandas result's.
 
     A day is missing only when no data source holds its table. ``missing="skip"`` leaves
-    out missing days, lists them in ``result.attrs["missing"]`` as ``(str(instrument),
-    date)`` pairs and warns once (`MissingDataWarning`); ``missing="raise"`` raises
+    out missing days, lists them as ``(str(instrument), date)`` pairs in the warning's
+    ``missing`` (and in ``result.attrs["missing"]`` of a pandas result) and warns once
+    (`MissingDataWarning`); ``missing="raise"`` raises
     ``FileNotFoundError`` for the first missing table instead. A table that a source could
     not read (an unreachable or failing store, a damaged stored file, a permission error)
     raises `TableReadError` naming the instrument, the day, each source tried and its cause,
     whatever `missing` says. Any other failure of a table propagates with a note naming the
-    instrument and the date. Nothing found at all gives an empty frame whose index is named
-    "DateTime". Tables are read in threads (at most `max_workers`); `progress` shows a
+    instrument and the date. Nothing found at all gives an empty result with its "DateTime".
+    Tables are read in threads (at most `max_workers`); `progress` shows a
     progress bar (needs tqdm).
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache)
+                          use_cache, write_cache, output)
     policy = arguments.missing_policy(missing)
     if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
                                     or max_workers < 1):
@@ -80,8 +103,11 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
     tables take one thread: their Python-side work holds the lock, and a second thread's many
     short file calls, each giving the lock up and waiting to get it back, slow both down
-    (twice as slow, measured at 50 kB a table). The first table tells. The rest go through
-    the reader's walk over its sources in all the threads, as they mostly wait for storage."""
+    (twice as slow, measured at 50 kB a table); they go in batches, whose files are mapped
+    first and decoded after (see ServedMapping). The first table tells. The rest go through
+    the reader's walk over its sources in all the threads, as they mostly wait for storage.
+    With the call's `columns`, each table is cut to them as it is read (`Projected`); for an
+    Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread."""
     if not keys:
         return []
     # One reader per instrument, copied for each day: building one reads the configuration.
@@ -90,18 +116,33 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     def reader(key: tuple[Instrument, int]):
         return reader_on(templates[str(key[0])], key[1])
 
-    def cached(key: tuple[Instrument, int]) -> ArrowDay | None:
-        return read_cached(reader(key))
+    columns, arrow = call.columns, call.output != "pandas"
 
-    results: list[Any] = run_all(cached, keys[:1], 1, bar)
-    first = results[0]
-    cached_threads = min(workers, os.cpu_count() or 1)
+    def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
+        # Map the batch's files, then decode them (see ServedMapping).
+        served = [served_mapping(reader(key)) for key in batch]
+        days = []
+        for position, mapping in enumerate(served):
+            served[position] = None  # each mapping goes once decoded
+            days.append(None if mapping is None else cached_day(mapping, columns))
+            del mapping
+        if bar is not None:
+            bar.update(sum(day is not None for day in days))
+        return days
+
+    results: list[Any] = cached(keys[:1])
+    first = results[0].day if isinstance(results[0], Projected) else results[0]
+    cached_threads, batch = min(workers, os.cpu_count() or 1), 1
     if isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES:
-        cached_threads = 1
-    results += run_all(cached, keys[1:], cached_threads, bar)
+        cached_threads, batch = 1, _SMALL_TABLE_BATCH
+    del first
+    batches = [keys[start:start + batch] for start in range(1, len(keys), batch)]
+    for days in run_all(cached, batches, cached_threads):
+        results += days
     rest = [position for position, result in enumerate(results) if result is None]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
-    stored = run_all(lambda position: read_stored(reader(keys[position])), rest, workers, bar, stop_at=stop_at)
+    stored = run_all(lambda position: read_stored_day(reader(keys[position]), columns, arrow), rest, workers, bar,
+                     stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
@@ -109,32 +150,150 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     return results
 
 
+@dataclass
+class ColumnsSeen:
+    """The columns of the tables found in the parts of a call assembled part by part, and
+    how many tables were found."""
+
+    names: dict = field(default_factory=dict)
+    found: int = 0
+
+
+class MissingColumnError(KeyError, ValueError):
+    """A column asked for that no table of the call has (or no table was found to tell)."""
+
+    def __str__(self) -> str:  # the message as given, not quoted as KeyError quotes its key
+        return str(self.args[0])
+
+
 def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: list[Day], policy: str,
-             stacklevel: int = 3, warn: bool = True) -> pd.DataFrame:
-    """The frame of `results`, shaped as ``read_range`` shapes it; missing days raised or
-    listed (and, when `warn`, warned about) as `policy` says."""
+             stacklevel: int = 3, warn: bool = True, parts: ColumnsSeen | None = None) -> Any:
+    """The result of `results` (the tables of `keys`, as `read_days` reads them), shaped as
+    ``read_range`` shapes it for `call`: cut to its window and columns, in its output; missing
+    days raised or listed (and, when `warn`, warned about) as `policy` says. A caller that
+    assembles a call's days in parts passes `parts`, which collects the columns of the tables
+    found instead of checking `columns` here (a column may arrive with a later part); it calls
+    `check_columns` once all parts are in."""
     absent: list[tuple[str, int]] = []
-    per_instrument: dict[str, list] = {str(instrument): [] for instrument in call.instruments}
+    data_type = call.options.data_type
+    kind = data_type.name
+    # Per instrument: its tables with rows (cut to the window; they count as tables with rows
+    # even when the window leaves none, so that a window is the whole days' result sliced) and
+    # its first table without rows.
+    with_rows: dict[str, list] = {str(instrument): [] for instrument in call.instruments}
+    first_empty: dict[str, Any] = {}
+    seen: dict = {}  # every column of the tables found, in order of appearance
+    found = 0
     for (instrument, day), result in zip(keys, results):
         name = str(instrument)
         if isinstance(result, Missing):
             if policy == "raise":
                 raise FileNotFoundError(f"no data for {name} on {day}: {core.MISSING_PREFIX}{result.path}")
             absent.append((name, day))
+            continue
+        found += 1
+        if isinstance(result, Projected):
+            seen.update(dict.fromkeys(result.columns))
+            result = result.day
+        elif call.columns is not None:
+            seen.update(dict.fromkeys(frame_columns(result)))
+        if not has_rows(result):
+            first_empty.setdefault(name, result)
+        elif call.window is None:
+            with_rows[name].append(result)
         else:
-            per_instrument[name].append(result)
+            try:
+                with_rows[name].append(_within(result, call.window, kind))
+            except WindowError as error:
+                error.add_note(f"reading {kind} of {name} on {day}")
+                raise
     results.clear()
+    if call.columns is not None:
+        if parts is None:
+            check_columns(call, seen, found)
+        else:
+            parts.names.update(seen)
+            parts.found += found
 
-    data_type = call.options.data_type
-    frames = {name: combined(found, data_type, call.columns) for name, found in per_instrument.items()}
-    if call.single:
-        result = frames.popitem()[1]
+    what = f"{kind} tables"
+    # Instruments without tables with rows add no column types to the others either.
+    had_rows = {name for name, days in with_rows.items() if days}
+    combined_parts = {name: combined(days, first_empty.get(name), data_type, call.columns, call.output,
+                                     f"{what} of {name}") for name, days in with_rows.items()}
+    chosen = {name: part for name, part in combined_parts.items() if name in had_rows} or combined_parts
+    del combined_parts
+    if call.output == "pandas":
+        if call.single:
+            result = chosen.popitem()[1]
+        else:
+            result = pd.concat(chosen, names=["instrument"])
+        result = ordered_frame(result, call.columns)
+        result.attrs["missing"] = absent
     else:
-        # Instruments without rows add no column types to the others either.
-        with_rows = {name: frame for name, frame in frames.items() if len(frame)} or frames
-        result = pd.concat(with_rows, names=["instrument"])
-    result.attrs["missing"] = absent
+        if call.single:
+            table = ordered_table(chosen.popitem()[1], call.columns, [INDEX])
+        else:
+            tables = [_with_instrument(name, part) for name, part in chosen.items()]
+            chosen.clear()
+            table = ordered_table(concatenated(tables, what), call.columns, ["instrument", INDEX])
+        if call.output == "arrow":
+            result = table
+        else:
+            handed = [table]
+            del table
+            result = _polars_frame(handed)
     if absent and warn:
-        warnings.warn(MissingDataWarning(f"{len(absent)} of {len(keys)} {data_type.name} tables have no data; "
-                                         "result.attrs['missing'] lists them"), stacklevel=stacklevel)
+        where = "result.attrs['missing']" if call.output == "pandas" else "the warning's .missing"
+        warnings.warn(MissingDataWarning(f"{len(absent)} of {len(keys)} {kind} tables have no data; {where} lists them",
+                                         absent), stacklevel=stacklevel)
     return result
+
+
+def _within(day: Any, window: Any, kind: str) -> Any:
+    """The rows of `day` inside `window`."""
+    if isinstance(day, pd.DataFrame):
+        return frame_rows(day, window, kind)
+    if isinstance(day, ArrowDay):
+        return ArrowDay(arrow_rows(day.table, window, kind), day.signature)
+    return arrow_rows(day, window, kind)
+
+
+def check_columns(call: arguments.Call, seen: dict, found: int) -> None:
+    """Refuses `columns` of `call` that no table found has, or all of them when no table was found."""
+    kind = call.options.data_type.name
+    who = str(call.instruments[0]) if call.single else f"{len(call.instruments)} instruments"
+    days = f"{call.days[0]} to {call.days[-1]}" if len(call.days) > 1 else str(call.days[0])
+    if not found:
+        raise MissingColumnError(f"no {kind} table was found for {who} on {days}, so no table shows whether the "
+                                 f"columns {call.columns} exist; read without columns to get an empty result")
+    unknown = [name for name in call.columns if name not in seen]  # type: ignore[union-attr]
+    if unknown:
+        raise MissingColumnError(f"no {kind} table of {who} on {days} has the column{'s' if len(unknown) > 1 else ''} "
+                                 f"{', '.join(map(repr, unknown))}; the tables have the columns {list(seen)}")
+
+
+def _with_instrument(name: str, table: Any) -> Any:
+    """`table` with an "instrument" column before the others, holding `name`."""
+    if "instrument" in table.column_names:
+        raise ValueError(f"the tables of {name} have a column named 'instrument', which the Arrow output of a list "
+                         "of instruments uses for the instrument's name; read them one instrument at a time")
+    return table.add_column(0, "instrument", pa.repeat(pa.scalar(name, pa.string()), table.num_rows))
+
+
+def _polars_frame(handed: list) -> Any:
+    """The Arrow table in `handed` (taken from it) as a Polars frame. Each column of many chunks
+    (a range's days) is made one chunk first, as Polars works best on, in Arrow: importing
+    hundreds of chunks into Polars costs more than copying them. The columns go one at a time,
+    so that the copy never holds more than one column twice; a column of one chunk is shared."""
+    try:
+        import polars
+    except ImportError as error:
+        raise ImportError(f"output='polars' needs Polars: pip install 'halvorn-light-data[polars]' ({error})") from None
+    table = handed.pop()
+    schema, columns = table.schema, []
+    while table.num_columns:
+        column = table.column(0)
+        table = table.remove_column(0)
+        columns.append(column if column.num_chunks <= 1 else pa.chunked_array([column.combine_chunks()], column.type))
+        del column
+    return polars.from_arrow(pa.Table.from_arrays(columns, schema=schema), rechunk=False)

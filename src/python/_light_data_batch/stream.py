@@ -9,26 +9,26 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
-import pandas as pd
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
-from .day_read import MissingDataWarning
-from .frame_shapes import empty_like
-from .range_read import assemble, read_days
+from .day_read import Missing, MissingDataWarning
+from .frame_shapes import empty_of, shaped
+from .range_read import ColumnsSeen, assemble, check_columns, read_days
 from .threads import default_workers, progress_bar
 
 
 def iter_range(
     instruments: Instrument | Sequence[Instrument],
     data_type: DataType,
-    start: int,
-    end: int,
+    start: int | Any,
+    end: int | Any,
     *,
     days_per_chunk: int = 1,
     columns: Sequence[Any] | None = None,
+    output: str = "pandas",
     data_sources: Sequence[DataSource] | None = None,
     use_minio_storage: bool | None = None,
     use_cache: bool = True,
@@ -36,8 +36,8 @@ def iter_range(
     missing: str = "skip",
     max_workers: int | None = None,
     progress: bool = False,
-) -> Iterator[pd.DataFrame]:
-    """The frame of ``read_range(...)`` in chunks of `days_per_chunk` consecutive days, in
+) -> Iterator[Any]:
+    """The result of ``read_range(...)`` in chunks of `days_per_chunk` consecutive days, in
     date order: each chunk is what ``read_range`` gives for its days, every instrument
     included. For one instrument ``pd.concat(chunks)`` equals ``read_range(...)``; for a list
     it holds the same rows, ordered by chunk first and then by instrument.
@@ -53,11 +53,12 @@ def iter_range(
     days; with ``missing="skip"``, one `MissingDataWarning` for the whole range is given when
     the iteration ends (not when it is left early). ``missing="raise"``, `TableReadError` and
     every other failure are raised from the iteration at the chunk they belong to, after the
-    chunks before it were yielded. The other arguments are those of ``read_range``.
+    chunks before it were yielded. The other arguments are those of ``read_range``: with
+    ``output="arrow"`` or ``"polars"`` each chunk is such a table.
     Arguments are checked here, before anything is read.
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache)
+                          use_cache, write_cache, output)
     policy = arguments.missing_policy(missing)
     if not isinstance(days_per_chunk, int) or isinstance(days_per_chunk, bool) or days_per_chunk < 1:
         raise ValueError(f"days_per_chunk must be a positive int, got {days_per_chunk!r}")
@@ -68,38 +69,42 @@ def iter_range(
     return _stream(call, spans, policy, max_workers or default_workers(), progress)
 
 
-def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar: Any) -> pd.DataFrame:
-    """``read_range`` of `call` over `days`, read as read_range reads; missing days listed,
-    not warned about (the stream warns once, in the caller's thread)."""
+def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar: Any,
+           seen: ColumnsSeen, missing: list[int]) -> Any:
+    """``read_range`` of `call` over `days`, read as read_range reads; the number of its
+    missing tables is added to `missing` (they are listed in a pandas result, not warned about:
+    the stream warns once, in the caller's thread). `columns` are checked against the whole stream's tables at its end,
+    as a column may appear only in later days; a chunk whose tables lack one holds missing
+    values there."""
     part = dataclasses.replace(call, days=days)
     keys = [(instrument, day) for instrument in part.instruments for day in days]
     results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise")
-    return assemble(part, keys, results, policy, warn=False)
+    missing.append(sum(isinstance(result, Missing) for result in results))
+    return assemble(part, keys, results, policy, warn=False, parts=seen)
 
 
 def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: int,
-            progress: bool) -> Iterator[pd.DataFrame]:
+            progress: bool) -> Iterator[Any]:
     total = len(call.instruments) * len(call.days)
     bar = progress_bar(total, call.options.data_type.name) if progress else None
     pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="light_data_stream")
     pending: Future | None = None
-    absent = 0
-    shape: pd.DataFrame | None = None  # no rows, the columns of the last chunk with rows
-    held: list[pd.DataFrame] = []  # chunks without rows ahead of the first with rows
-    out: list[pd.DataFrame] = []  # the chunk being handed over, referenced nowhere else here
+    shape: Any = None  # no rows, the columns of the last chunk with rows
+    held: list[Any] = []  # chunks without rows ahead of the first with rows
+    out: list[Any] = []  # the chunk being handed over, referenced nowhere else here
     following = iter(spans)
+    seen, missing = ColumnsSeen(), []
     try:
-        pending = pool.submit(_chunk, call, next(following), policy, workers, bar)
+        pending = pool.submit(_chunk, call, next(following), policy, workers, bar, seen, missing)
         while pending is not None:
             frame = pending.result()
             # The finished future is dropped with its frame; the next chunk is read meanwhile.
             span = next(following, None)
-            pending = None if span is None else pool.submit(_chunk, call, span, policy, workers, bar)
-            absent += len(frame.attrs["missing"])
+            pending = None if span is None else pool.submit(_chunk, call, span, policy, workers, bar, seen, missing)
             if len(frame):
-                shape = empty_like(frame)
+                shape = empty_of(frame)
                 while held:
-                    yield _shaped(held.pop(0), shape)
+                    yield shaped(held.pop(0), shape)
                 out.append(frame)
                 del frame
                 yield out.pop()
@@ -107,7 +112,9 @@ def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: 
                 held.append(frame)
                 del frame
             else:
-                yield _shaped(frame, shape)
+                yield shaped(frame, shape)
+        if call.columns is not None:
+            check_columns(call, seen.names, seen.found)
         while held:  # no chunk had rows: each is read_range's frame for its days
             yield held.pop(0)
     finally:
@@ -119,14 +126,9 @@ def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: 
         out.clear()
         if bar is not None:
             bar.close()
+    absent = sum(missing)
     if absent:
         warnings.warn(MissingDataWarning(
-            f"{absent} of {total} {call.options.data_type.name} tables have no data; each chunk's "
-            "attrs['missing'] lists its own"), stacklevel=2)
+            f"{absent} of {total} {call.options.data_type.name} tables have no data"
+            + ("; each chunk's attrs['missing'] lists its own" if call.output == "pandas" else "")), stacklevel=2)
 
-
-def _shaped(empty: pd.DataFrame, shape: pd.DataFrame) -> pd.DataFrame:
-    """A chunk without rows in the columns and dtypes of the chunks with rows."""
-    frame = shape.copy(deep=False)
-    frame.attrs = {"missing": empty.attrs["missing"]}
-    return frame
