@@ -466,6 +466,74 @@ def cold_case(work: Path, count: int, rows: int, repeats: int, dask_too: bool) -
     return rows_out
 
 
+def coverage_case(work: Path, instruments: int, count: int, loop_days: int, repeats: int) -> list[Row]:
+    """coverage() of `instruments` x `count` days of klines, through the 50 ms proxy, with the
+    sources [tardis, binance] and every table held by binance (tardis holds none), against a
+    loop of exists(). The loop asks each source of each table in turn (two requests a table),
+    so its full run would take minutes: it is timed on the first instrument's first
+    `loop_days` days, and coverage() on the same tables beside it; the full coverage() is set
+    against the loop's time per table for that many tables."""
+    import pyarrow.fs as pafs
+
+    from halvorn.orrery_data.enums import DataSource, DataType
+    from halvorn.orrery_data.light_data import CryptoMktData
+    from halvorn.orrery_data.light_data_batch import coverage
+    from halvorn.orrery_utils.priceable.instrument import Instrument
+
+    names = [Instrument("binance-futures", f"C{n:02d}USDT") for n in range(instruments)]
+    days = day_numbers(count)
+    data_type, sources = DataType.Klines, [DataSource.tardis, DataSource.binance]
+    os.environ["HALVORN_S3_ACCESS_KEY"], os.environ["HALVORN_S3_SECRET_KEY"] = ACCESS_KEY, SECRET_KEY
+    server = Process(SERVER)
+    proxy = None
+    rows_out: list[Row] = []
+    try:
+        admin = pafs.S3FileSystem(access_key="admin", secret_key="admin", region="us-east-1", scheme="http",
+                                  endpoint_override=server.address, allow_bucket_creation=True)
+        admin.create_dir("coverage")
+        table = pd.DataFrame({"DateTime": [pd.Timestamp("2024-01-01", tz="UTC")], "Close": [1.0]})
+        with configured(write_config(work / "cov-direct.ini", work / "cov-root", work / "cov-cache", server.address,
+                                     "coverage")):
+            log(f"coverage: writing {instruments * count} tables to the object store")
+            with ThreadPoolExecutor(8) as pool:
+                list(pool.map(lambda key: CryptoMktData(key[1], key[0], data_type,
+                                                        data_sources=[DataSource.binance]).write(table),
+                              [(name, day) for name in names for day in days]))
+        host, port = server.address.rsplit(":", 1)
+        proxy = Process(PROXY, host, port, "0.05")
+        with configured(write_config(work / "cov.ini", work / "cov-root", work / "cov-cache", proxy.address,
+                                     "coverage")):
+            sample = days[:loop_days]
+
+            def loop() -> list[bool]:
+                return [CryptoMktData(day, names[0], data_type, data_sources=sources).exists() for day in sample]
+
+            def few() -> pd.DataFrame:
+                return coverage(names[0], data_type, sample[0], sample[-1], data_sources=sources)
+
+            def everything() -> pd.DataFrame:
+                return coverage(names, data_type, days[0], days[-1], data_sources=sources)
+
+            assert loop() == [source is not None for source in few()["source"]] == [True] * loop_days
+            assert everything()["source"].eq("binance").all()
+            log("coverage: timing")
+            t = medians({"loop": loop, "few": few}, 1)
+            t.update(medians({"everything": everything}, repeats))
+            what = "coverage, object store, 50 ms per request, sources tardis then binance"
+            per_table = t["loop"] / loop_days
+            rows_out.append(Row(f"{what}: 1 instrument x {loop_days} days", "coverage()", t["few"], "loop of exists()",
+                                t["loop"], "(info)", faster(t["few"], t["loop"], 0)))
+            rows_out.append(Row(f"{what}: {instruments} instruments x {count} days", "coverage()", t["everything"],
+                                f"loop of exists(), {per_table * 1e3:.0f} ms a table x {instruments * count}",
+                                per_table * instruments * count, "≥ 10x faster",
+                                faster(t["everything"], per_table * instruments * count, 10.0)))
+    finally:
+        if proxy is not None:
+            proxy.stop()
+        server.stop()
+    return rows_out
+
+
 def dask_row(what: str, instrument, data_type, days: list[int], sources, drop_cache, repeats: int) -> Row:
     from distributed import Client, LocalCluster
 
@@ -746,9 +814,10 @@ def size(rows: int) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats and a smaller ticker case")
-    parser.add_argument("--cases", default="warm-klines,warm-ticker,stream,dask-warm,graph,cold,dask,single,outputs",
+    parser.add_argument("--cases", default="warm-klines,warm-ticker,stream,dask-warm,graph,cold,dask,single,outputs,"
+                                           "coverage",
                         help="comma-separated: warm-klines, warm-ticker, stream, dask-warm, graph, cold, dask, "
-                             "single, outputs")
+                             "single, outputs, coverage")
     parser.add_argument("--out", default=str(HERE / "results" / "batch_read.md"), help="also write here ('' to skip)")
     options = parser.parse_args()
     cases = set(options.cases.split(","))
@@ -792,6 +861,8 @@ def main() -> None:
                 rows += outputs_case(work, repeats)
         if "cold" in cases or "dask" in cases:
             rows += cold_case(work, 30, 20_000 if options.quick else 100_000, repeats, "dask" in cases)
+        if "coverage" in cases:
+            rows += coverage_case(work, *((3, 60, 20) if options.quick else (10, 365, 60)), repeats)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
