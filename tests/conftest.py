@@ -26,7 +26,7 @@ import pytest
 import halvorn.orrery_data.light_data as light_data_module
 from halvorn.orrery_data.enums import DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import DEFAULTS, LEAN, B, FakePlatform, default_path
+from support import DEFAULTS, LEAN, B, FakePlatform, S3Server, default_path
 
 
 @pytest.fixture(scope="session")
@@ -102,3 +102,11 @@ def logs(caplog: pytest.LogCaptureFixture):
 
     records.raw = caplog  # type: ignore[attr-defined]
     return records
+
+
+@pytest.fixture(scope="session")
+def s3_server() -> str:
+    """The address of one S3-API test server (moto) for the session; tests make their own buckets."""
+    server = S3Server()
+    yield server.address
+    server.stop()

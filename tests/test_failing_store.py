@@ -16,7 +16,7 @@ from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import TableReadError, coverage, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import S3Server, create_bucket
+from support import create_bucket
 
 BTC = Instrument("binance-futures", "BTCUSDT")
 DAYS = [int(d.strftime("%Y%m%d")) for d in pd.date_range("2024-06-01", periods=30)]
@@ -24,22 +24,15 @@ SECRET = "failing-store-secret-never-shown"
 _buckets = itertools.count()
 
 
-@pytest.fixture(scope="module")
-def server():
-    server = S3Server()
-    yield server.address
-    server.stop()
-
-
 @pytest.fixture
-def proxy(server, tmp_path, monkeypatch):
+def proxy(s3_server, tmp_path, monkeypatch):
     """30 days of tickers in a fresh bucket, read through a fault-injecting proxy with small
     timeouts and quick retries; the reads start cold."""
     bucket = f"failing-{os.getpid()}-{next(_buckets)}"
-    create_bucket(server, bucket)
+    create_bucket(s3_server, bucket)
     monkeypatch.setenv("HALVORN_S3_ACCESS_KEY", "AKIAFAILINGSTORE0001")
     monkeypatch.setenv("HALVORN_S3_SECRET_KEY", SECRET)
-    with FaultProxy(server, seed=7) as proxy:
+    with FaultProxy(s3_server, seed=7) as proxy:
         config = tmp_path / "platform.ini"
         config.write_text(textwrap.dedent(f"""\
             [env]

@@ -37,11 +37,9 @@ SECRET_KEY = "test-secret-Zq9-never-log-me"
 KEY = "processed_data/binance/Klines/binance-futures/BTCUSDT/20240105"
 _buckets = itertools.count()
 
-@pytest.fixture(scope="module")
-def server():
-    server = S3Server()
-    yield server.address
-    server.stop()
+@pytest.fixture
+def server(s3_server):
+    return s3_server  # the session's S3 test server, under the name these tests use
 
 
 def write_config(path, root, cache_dir, address, bucket, env_switch="true", **options):
