@@ -229,11 +229,6 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
         raise
 
 
-def cached_table(cache_file: str, fields=None) -> pa.Table:
-    """The Arrow table in `cache_file`, opened as the reader opens its cache entries."""
-    return table_in(cache_mapping(cache_file), fields)
-
-
 def cache_mapping(cache_file: str) -> pa.Buffer:
     """`cache_file`, opened as the reader opens its cache entries and memory-mapped."""
     descriptor = core.open_cache_entry(cache_file)
