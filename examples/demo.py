@@ -3,7 +3,8 @@
 Stores three tables shaped like real vendor data, then reads each with get()
 twice: cold (from storage, which fills the local cache) and warm (from the
 cache). Prints each table's head and both read times. Last, stores a month of
-one-minute klines and reads the whole range in one read_range call.
+one-minute klines, reads the whole range in one read_range call and asks which
+days are stored (coverage).
 
 Run with `make demo`; set HALVORN_CONFIG to use another configuration file.
 """
@@ -17,7 +18,7 @@ import pandas as pd
 
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
-from halvorn.orrery_data.light_data_batch import read_range
+from halvorn.orrery_data.light_data_batch import coverage, read_range
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 DATE = 20241206
@@ -124,6 +125,9 @@ def read_a_month(instrument: Instrument) -> None:
     print(f"== read_range: one-minute klines, {days[0]} to {days[-1]}: {len(month)} rows")
     print(f"   cold {cold_ms:8.2f} ms   warm {warm_ms:8.2f} ms   warm loop of get() {loop_ms:8.2f} ms")
     print(month.iloc[[0, -1]].to_string())
+    # Which days are stored, without reading them: up to the day after the tour's (none stored).
+    held = coverage(instrument, DataType.Klines, days[0], 20241207, data_sources=[DataSource.binance])
+    print(f"   coverage: {held['source'].notna().sum()} of {len(held)} days held by binance")
 
 
 if __name__ == "__main__":
