@@ -86,6 +86,14 @@ def options(data_type: object, data_sources: object, use_minio_storage: object, 
     return Options(data_type, data_sources, use_minio_storage, use_cache, write_cache)  # type: ignore[arg-type]
 
 
+def worker_count(max_workers: object) -> int | None:
+    """`max_workers` when it is a positive int or None."""
+    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
+                                    or max_workers < 1):
+        raise ValueError(f"max_workers must be a positive int or None, got {max_workers!r}")
+    return max_workers
+
+
 def missing_policy(missing: object) -> str:
     if missing not in ("skip", "raise"):
         raise ValueError(f"missing must be 'skip' or 'raise', got {missing!r}")

@@ -83,9 +83,7 @@ def read_range(
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
                           use_cache, write_cache, output)
     policy = arguments.missing_policy(missing)
-    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
-                                    or max_workers < 1):
-        raise ValueError(f"max_workers must be a positive int or None, got {max_workers!r}")
+    arguments.worker_count(max_workers)
     keys = [(instrument, day) for instrument in call.instruments for day in call.days]
     bar = progress_bar(len(keys), call.options.data_type.name) if progress else None
     try:

@@ -62,9 +62,7 @@ def iter_range(
     policy = arguments.missing_policy(missing)
     if not isinstance(days_per_chunk, int) or isinstance(days_per_chunk, bool) or days_per_chunk < 1:
         raise ValueError(f"days_per_chunk must be a positive int, got {days_per_chunk!r}")
-    if max_workers is not None and (not isinstance(max_workers, int) or isinstance(max_workers, bool)
-                                    or max_workers < 1):
-        raise ValueError(f"max_workers must be a positive int or None, got {max_workers!r}")
+    arguments.worker_count(max_workers)
     spans = [call.days[i:i + days_per_chunk] for i in range(0, len(call.days), days_per_chunk)]
     return _stream(call, spans, policy, max_workers or default_workers(), progress)
 
