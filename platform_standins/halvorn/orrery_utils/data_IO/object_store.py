@@ -37,8 +37,8 @@ records that botocore and urllib3 log.
 
 Failures. A request that fails with a throttling or server error (HTTP 429,
 500, 502, 503, 504, or an error code such as SlowDown), a connection that
-cannot be opened or breaks, a body cut short or damaged in transit, or a
-timeout, is tried again after a wait, up to ``max_attempts`` tries. Only a
+cannot be opened or breaks, a body cut short or damaged in transit (a 404
+answer to a GET whose body names no error is one), or a timeout, is tried again after a wait, up to ``max_attempts`` tries. Only a
 store that answers "no such object" makes a read raise ``FileNotFoundError``
 and ``exists`` answer False; that answer is never retried. Every other
 failure raises ``ObjectStoreError`` (an ``OSError``) naming the endpoint, the
@@ -366,6 +366,10 @@ def _verdict(error: BaseException, absent: frozenset[str]) -> _Verdict:
         status, code = _status_and_code(error)
         if status == 404 and code in absent:
             return _Verdict.ABSENT
+        if status == 404 and code in ("", "404"):
+            # An answer with a body names what is missing; one without a code lost its body on
+            # the way (a body cut short does not parse) and says nothing yet: ask again.
+            return _Verdict.RETRY
         if status in _RETRY_STATUSES or code in _RETRY_CODES:
             return _Verdict.RETRY
         return _Verdict.FAIL
