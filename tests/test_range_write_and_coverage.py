@@ -4,6 +4,7 @@ holds each table, as get() would pick it, without reading any."""
 from __future__ import annotations
 
 import json
+import os
 
 import numpy as np
 import pandas as pd
@@ -98,3 +99,15 @@ def test_coverage_names_the_source_get_would_pick(storage, capsys):
         "binance-futures:BTCUSDT: 2 of 3 days held (tardis 1, binance 1); none holds 20240103\n"
     assert coverage_main(["binance-futures:BTCUSDT", "Klines", "20240101", "20240102", "--json"]) == 0
     assert [json.loads(line)["source"] for line in capsys.readouterr().out.splitlines()] == ["tardis", "binance"]
+
+
+@pytest.mark.parametrize("ask", [
+    lambda: coverage(BTC, DataType.Klines, 20240101, 20240102),
+    lambda: days_of(DataType.Klines, 20240102).exists(),
+], ids=["coverage", "exists"])
+def test_storage_that_cannot_be_searched_is_an_error_not_an_absent_table(storage, ask):
+    days_of(DataType.Klines, 20240101).write(pd.DataFrame({"DateTime": [pd.Timestamp("2024-01-01", tz="UTC")]}))
+    path = days_of(DataType.Klines, 20240102).get_path(data_source=BINANCE)
+    os.symlink(os.path.basename(path), path)  # a link to itself: stat fails with ELOOP
+    with pytest.raises(OSError, match="Too many levels of symbolic links"):
+        ask()

@@ -24,6 +24,7 @@ from __future__ import annotations
 import contextlib
 import os
 import secrets
+import stat
 import threading
 from collections.abc import Callable, Iterable
 from enum import Enum
@@ -79,7 +80,14 @@ class _LocalStorage:
     """Back end that keeps each table in a file named by its storage path."""
 
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
-        return path is not None and os.path.isfile(path)
+        # Only "no such file" (or a file where a folder should be) means the table is not stored;
+        # a folder that cannot be searched or a symlink loop is an error, not an absent table.
+        if path is None:
+            return False
+        try:
+            return stat.S_ISREG(os.stat(_file_path(path)).st_mode)
+        except (FileNotFoundError, NotADirectoryError):
+            return False
 
     def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
         return [self.exists(path) for path in paths]
@@ -137,7 +145,8 @@ class DataIOModule:
         self._storage = _select_storage(use_minio_storage)
 
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
-        """Tell whether a table is stored at ``path`` (``None`` gives False)."""
+        """Tell whether a table is stored at ``path`` (``None`` gives False). Storage that
+        cannot be asked (an unreachable store, a folder that cannot be searched) raises."""
         return self._storage.exists(path)
 
     def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
