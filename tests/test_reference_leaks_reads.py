@@ -60,6 +60,8 @@ SCENARIOS = [  # name, settings, op(reader, cache path), expected exception (Non
     # The private module's entry points run the same code over the same reader.
     ("core-read_sources-found", {"use_cache": False}, lambda r, cp: core.read_sources(r), None),
     ("core-read_sources-failed", {"fail": {"read"}}, lambda r, cp: core.read_sources(r), None),
+    ("core-read_sources-failed-unlogged", {"fail": {"read"}},
+     lambda r, cp: core.read_sources(r, log_failures=False), None),
     ("core-read_sources-no-path", {"path": None}, lambda r, cp: core.read_sources(r), None),
     ("core-served_cache_file", {"cached": True}, lambda r, cp: core.served_cache_file(r)[0], None),
     ("core-index_by_time", {"table": "gaps"}, lambda r, cp: core.index_by_time(r.data_type, r.get_raw()), None),

@@ -4,6 +4,7 @@ instrument, the day, each source tried and its cause: never a silent gap, never 
 from __future__ import annotations
 
 import _thread
+import logging
 import threading
 
 import dask
@@ -49,7 +50,7 @@ def damage(day):
 
 
 @pytest.mark.parametrize("warm", [False, True], ids=["cold", "warm"])
-def test_a_damaged_stored_table_is_an_error_not_a_missing_day(storage, warm):
+def test_a_damaged_stored_table_is_an_error_not_a_missing_day(storage, warm, caplog):
     for day in DAYS:
         reader(day).write(ticker(day))
     path = damage(DAYS[1])
@@ -61,6 +62,7 @@ def test_a_damaged_stored_table_is_an_error_not_a_missing_day(storage, warm):
     error = raised.value
     assert (error.instrument, error.date, [t[:2] for t in error.tried]) == (str(BTC), DAYS[1], [("binance", path)])
     assert f"{BTC} on {DAYS[1]}: binance ({path}): " in str(error) and error.__cause__ is error.tried[0][2]
+    assert not [r for r in caplog.records if r.levelno >= logging.ERROR]  # the error says it all
     with pytest.raises(TableReadError, match=f"on {DAYS[1]}"):
         compute(to_dask(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE))
     with pytest.raises(FileNotFoundError, match="^Missing data: "):  # get() keeps its own policy

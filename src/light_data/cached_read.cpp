@@ -75,7 +75,7 @@ int append_tried(PyObject* tried, PyObject* source, PyObject* path, PyObject* ex
 
 }  // namespace
 
-Ref read_sources(PyObject* self) {
+Ref read_sources(PyObject* self, bool log_failures) {
     Ref tried(PyList_New(0));
     if (!tried) return Ref();
     Ref df;
@@ -88,10 +88,13 @@ Ref read_sources(PyObject* self) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         const bool absent = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
         Ref exception = pending_exception();
-        if (log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path) < 0 ||
-            append_tried(tried.get(), source, path, exception.get()) < 0) {
+        // Logging the failure clears it; unlogged, it is cleared here: `tried` holds it.
+        if (!log_failures) {
+            PyErr_Clear();
+        } else if (log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path) < 0) {
             return -1;
         }
+        if (append_tried(tried.get(), source, path, exception.get()) < 0) return -1;
         return absent ? 0 : 2;
     });
     if (outcome < 0) return Ref();

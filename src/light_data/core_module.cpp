@@ -242,10 +242,11 @@ PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
 // Reads over the sources
 
 PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
-    static Keywords keywords = {"reader", nullptr};
+    static Keywords keywords = {"reader", "log_failures", nullptr};
     PyObject* reader;
-    if (!parse(args, kwargs, "O:read_sources", keywords, &reader)) return nullptr;
-    return read_sources(reader).release();
+    int log_failures = 1;
+    if (!parse(args, kwargs, "O|$p:read_sources", keywords, &reader, &log_failures)) return nullptr;
+    return read_sources(reader, log_failures != 0).release();
 }
 
 PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {

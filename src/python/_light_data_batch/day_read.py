@@ -213,7 +213,7 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
     source holds the table; `TableReadError` when one could not be read. Other errors (of the
     time index, say) carry a note naming the instrument and the date."""
     try:
-        outcome, table, tried = core.read_sources(reader)
+        outcome, table, tried = core.read_sources(reader, log_failures=False)
         if outcome == "failed":
             causes = [(getattr(source, "name", str(source)), path, cause) for source, path, cause in tried]
             raise TableReadError(str(reader.instrument), reader.date, reader.data_type, causes) from tried[-1][2]
