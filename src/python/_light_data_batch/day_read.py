@@ -4,7 +4,8 @@ Every range read, in one call, in the thread pool or on a Dask worker, reads a t
 `read_day`. A table whose cached copy ``get()`` would serve unchanged is read straight into
 Arrow (off the interpreter lock) and converted to pandas once with the others; every other
 table goes through the reader's own walk over its data sources (``_light_data_core``): the
-same sources in the same order, the same cache healing and filling, the same log records.
+same sources in the same order, the same cache healing and filling, the same log records but
+one: a source that fails or lacks the table is not logged, since the answer says so.
 
 Unlike ``get()``, which logs a failing source and goes on to the next, a range read keeps
 "no data source holds the table" apart from "a source could not be read": only the first is
