@@ -322,6 +322,32 @@ def test_a_time_window_is_the_whole_days_sliced_by_time(storage, window, data_ty
                                       check_dtype=False)
 
 
+@pytest.mark.parametrize("entry", ["read_range", "arrow", "iter_range", "to_dask"])
+@pytest.mark.parametrize("next_day", ["stored cold", "stored warm", "not stored"])
+def test_a_window_ending_at_midnight_takes_the_rows_stamped_before_it_from_the_next_day(storage, entry, next_day):
+    # Vendor tables cut by receive time: each day's first row is stamped 5 ms before its midnight.
+    stored = DAYS if next_day != "not stored" else DAYS[:-1]
+    for day in stored:
+        first = pd.Timestamp(str(day), tz="UTC").value // 1000 - 5_000
+        store(BTC, DataType.DerivativeTicker, day, pd.DataFrame(
+            {"timestamp": first + 8 * 3_600_000_000 * np.arange(3), "mark_price": np.arange(3.0) + day % 100}),
+            warm=next_day != "stored cold" or day != DAYS[-1])
+    start, end = "2024-02-28T00:00Z", pd.Timestamp("2024-03-01", tz="UTC")
+    options = dict(data_sources=BINANCE, missing="raise")
+    whole = read_range(BTC, DataType.DerivativeTicker, DAYS[0], stored[-1], **options)
+    want = whole[(whole.index >= start) & (whole.index < end)]
+    assert len(want) == 5 + (next_day != "not stored")  # 02-27 23:59:59.995 out, 02-29 23:59:59.995 in
+    if entry == "to_dask":
+        got = to_dask(BTC, DataType.DerivativeTicker, start, end, **options).compute(scheduler="synchronous")
+    elif entry == "iter_range":
+        got = pd.concat(iter_range(BTC, DataType.DerivativeTicker, start, end, **options))
+    else:
+        got = read_range(BTC, DataType.DerivativeTicker, start, end, output="pandas" if entry == "read_range" else "arrow",
+                         **options)
+        got = got if entry == "read_range" else as_pandas(got, False)
+    pd.testing.assert_frame_equal(got, want, check_freq=False)
+
+
 def test_columns_left_out_are_never_converted(platform):
     # Tables that Arrow cannot hold whole: one column mixes numbers and text.
     platform.path_of = lambda **where: f"store/{where['date']}"

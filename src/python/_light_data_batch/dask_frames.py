@@ -18,7 +18,7 @@ from . import arguments
 from .arrow_frames import day_frame, empty_frame, has_rows
 from .day_read import Missing, MissingDataWarning, read_day
 from .frame_shapes import empty_like
-from .range_read import ColumnsSeen, assemble, read_days
+from .range_read import ColumnsSeen, assemble, day_keys, read_days
 from .threads import default_workers
 
 if TYPE_CHECKING:
@@ -97,7 +97,7 @@ class ReadRuns:
             selection = [column for column in wanted if call.single or column != INSTRUMENT]
         run = dataclasses.replace(call, instruments=[instrument], single=True, days=call.days[first:first + count],
                                   columns=selection)
-        keys = [(instrument, day) for day in run.days]
+        keys = day_keys(call, [instrument], run.days)
         # Threads as read_range takes them, on the worker's machine.
         results = read_days(run, keys, default_workers(), stop_at_missing=self.policy == "raise")
         absent = [(day, result.path) for (_, day), result in zip(keys, results) if isinstance(result, Missing)]

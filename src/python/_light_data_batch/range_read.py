@@ -25,6 +25,9 @@ from .time_window import WindowError, arrow_rows, frame_rows
 # An instant as read_range takes it: a pd.Timestamp or datetime, or ISO-8601 text.
 Instant = Any
 
+# What read_days gives for the spill day's table when no source holds it (see day_keys).
+NOT_STORED: Any = object()
+
 # Cached tables below this size (in memory) are read in one thread, this many at a time (see
 # read_days and ServedMapping).
 _SMALL_TABLE_BYTES = 256 * 1024
@@ -61,7 +64,10 @@ def read_range(
     `start` or `end` may also be an instant (``pd.Timestamp``, ``datetime``, ISO-8601 text;
     naive instants are UTC): then the UTC calendar days that overlap the window are read and
     rows outside ``start <= DateTime < end`` are dropped; an int date at the other end
-    stands for its whole day (its 00:00 UTC as a start, the next day's as an end).
+    stands for its whole day (its 00:00 UTC as a start, the next day's as an end). A window
+    that ends less than an hour before a midnight also takes, from the next day's table when
+    storage holds it, the rows stamped inside the window (vendors' tables start with rows
+    stamped just before their midnight).
 
     ``output="arrow"`` gives one ``pyarrow.Table``: "DateTime" first (an "instrument" column
     before it for a list), then the columns, without pandas metadata; the columns of
@@ -84,7 +90,7 @@ def read_range(
                           use_cache, write_cache, output)
     policy = arguments.missing_policy(missing)
     arguments.worker_count(max_workers)
-    keys = [(instrument, day) for instrument in call.instruments for day in call.days]
+    keys = day_keys(call, call.instruments, call.days)
     bar = progress_bar(len(keys), call.options.data_type.name) if progress else None
     try:
         results = read_days(call, keys, max_workers or default_workers(), bar, stop_at_missing=policy == "raise")
@@ -92,6 +98,16 @@ def read_range(
         if bar is not None:
             bar.close()
     return assemble(call, keys, results, policy)
+
+
+def day_keys(call: arguments.Call, instruments: list[Instrument], days: list[int]) -> list[tuple[Instrument, int]]:
+    """The tables to read for `days` (a run of the call's days) of `instruments`, each
+    instrument's in date order; after the call's last day, the window's spill day, whose table
+    may hold rows stamped inside the window."""
+    window = call.window
+    if window is not None and window.spill is not None and days and days[-1] == call.days[-1]:
+        days = [*days, window.spill]
+    return [(instrument, day) for instrument in instruments for day in days]
 
 
 def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int, bar: Any = None,
@@ -139,8 +155,14 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         results += days
     rest = [position for position, result in enumerate(results) if result is None]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
-    stored = run_all(lambda position: read_stored_day(reader(keys[position]), columns, arrow), rest, workers, bar,
-                     stop_at=stop_at)
+    spill = call.window.spill if call.window is not None else None
+
+    def stored_day(position: int) -> Day | None:
+        found = read_stored_day(reader(keys[position]), columns, arrow)
+        # The spill day's table is read for the rows it may hold; its absence is no missing day.
+        return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
+
+    stored = run_all(stored_day, rest, workers, bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
@@ -175,6 +197,7 @@ def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: 
     absent: list[tuple[str, int]] = []
     data_type = call.options.data_type
     kind = data_type.name
+    spill = call.window.spill if call.window is not None else None
     # Per instrument: its tables with rows (cut to the window; they count as tables with rows
     # even when the window leaves none, so that a window is the whole days' result sliced) and
     # its first table without rows.
@@ -184,6 +207,14 @@ def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: 
     found = 0
     for (instrument, day), result in zip(keys, results):
         name = str(instrument)
+        if day == spill:
+            try:
+                result = _spilled(result, call.window, kind)
+            except WindowError as error:
+                error.add_note(f"reading {kind} of {name} on {day}")
+                raise
+            if result is None:
+                continue
         if isinstance(result, Missing):
             if policy == "raise":
                 raise FileNotFoundError(f"no data for {name} on {day}: {core.MISSING_PREFIX}{result.path}")
@@ -242,9 +273,27 @@ def assemble(call: arguments.Call, keys: list[tuple[Instrument, int]], results: 
             result = _polars_frame(handed)
     if absent and warn:
         where = "result.attrs['missing']" if call.output == "pandas" else "the warning's .missing"
-        warnings.warn(MissingDataWarning(f"{len(absent)} of {len(keys)} {kind} tables have no data; {where} lists them",
+        asked = sum(day != spill for _, day in keys)
+        warnings.warn(MissingDataWarning(f"{len(absent)} of {asked} {kind} tables have no data; {where} lists them",
                                          absent), stacklevel=stacklevel)
     return result
+
+
+def _spilled(result: Any, window: Any, kind: str) -> Any:
+    """The spill day's table (see `day_keys`) cut to its rows inside `window`, as read; None
+    when it is not stored or has no such rows, so that it adds neither rows nor columns."""
+    if result is NOT_STORED:
+        return None
+    day = result.day if isinstance(result, Projected) else result
+    if isinstance(day, ArrowDay):
+        kept: Any = ArrowDay(arrow_rows(day.table, window, kind), day.signature)
+        rows = kept.table.num_rows
+    else:
+        kept = _within(day, window, kind) if has_rows(day) else day
+        rows = kept.num_rows if isinstance(kept, pa.Table) else len(kept)
+    if not rows:
+        return None
+    return Projected(kept, result.columns) if isinstance(result, Projected) else kept
 
 
 def _within(day: Any, window: Any, kind: str) -> Any:

@@ -16,7 +16,7 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .day_read import Missing, MissingDataWarning
 from .frame_shapes import empty_of, shaped
-from .range_read import ColumnsSeen, assemble, check_columns, read_days
+from .range_read import ColumnsSeen, assemble, check_columns, day_keys, read_days
 from .threads import default_workers, progress_bar
 
 
@@ -75,7 +75,7 @@ def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar
     as a column may appear only in later days; a chunk whose tables lack one holds missing
     values there."""
     part = dataclasses.replace(call, days=days)
-    keys = [(instrument, day) for instrument in part.instruments for day in days]
+    keys = day_keys(call, call.instruments, days)
     results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise")
     missing.append(sum(isinstance(result, Missing) for result in results))
     return assemble(part, keys, results, policy, warn=False, parts=seen)

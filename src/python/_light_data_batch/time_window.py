@@ -7,6 +7,10 @@ Two dates read whole days and keep every row of their tables. As soon as one end
 instant the call reads a window: a date at the start stands for its day's 00:00 UTC, a date
 at the end for the next day's 00:00 UTC (the date stays included), every UTC calendar day
 that overlaps the window is read, and rows outside ``start <= DateTime < end`` are dropped.
+Vendors cut their files by the time a row reached them, so a day's table holds rows stamped
+shortly before its midnight: a window that ends within `SPILL_NS` of a midnight also reads
+the next day's table (its `spill` day) for the rows stamped inside the window. That table
+may be absent, as the latest day's often is: it is then not a missing day.
 """
 
 from __future__ import annotations
@@ -28,6 +32,9 @@ _EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
 _DAY_NS = 86_400 * 10**9
 _NS_PER = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+# How long before a midnight a window's end makes the next day's table worth reading: far more
+# than the milliseconds to seconds by which vendors' receive times trail the exchange's.
+SPILL_NS = 3_600 * 10**9
 # ISO-8601 with separators: a date, then optionally a time and an offset. Text of digits alone
 # ("20240301") is refused: it reads like an int date but would mean an instant.
 _ISO_INSTANT = re.compile(r"\d{4}-\d{2}-\d{2}"
@@ -97,6 +104,7 @@ class Window:
 
     start_ns: int
     end_ns: int
+    spill: int | None = None  # the day after the window whose table may hold rows inside it
 
     def bounds(self, unit: str) -> tuple[int, int]:
         """The window in counts of `unit`: a count c is inside when low <= c < high."""
@@ -134,6 +142,10 @@ def span(start: object, end: object) -> tuple[list[int], Window | None]:
     for day, what in ((first, "start"), (last, "end")):
         if not 1000 <= day.year <= 9999:
             raise ValueError(f"{what} {window} lies outside the dates YYYYMMDD")
+    if last < dt.date.max:
+        following = last + dt.timedelta(days=1)
+        if end_ns > _day_start_ns(following) - SPILL_NS:
+            window = Window(start_ns, end_ns, _date_number(following))
     return _days(first, last), window
 
 
