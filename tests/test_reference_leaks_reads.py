@@ -29,6 +29,7 @@ TABLES = {
     "refused": (DataType.Klines, {"DateTime": [1, 2], "mixed": [1, "x"]}),  # Feather refuses it
     "gaps": (DataType.Metrics, {"timestamp": [float(MS[0]), np.nan]}),
     "nullable": (DataType.Metrics, {"CloseTime": pd.array([None, MS[1]], dtype="Int64")}),
+    "text_gaps": (DataType.Metrics, {"timestamp": ["", str(MS[1])]}),
 }
 
 

@@ -112,8 +112,11 @@ def test_a_day_without_rows_adds_no_rows_and_no_types(storage):
     assert compute(lazy["price"].sum()) == got["price"].sum()
 
 
-# Vendor files: time fields left empty load as float, or as nullable integers.
+# Vendor files: time fields left empty load as float, as nullable integers, or as text when the
+# file was read as text to keep every digit.
 TIMES = {
+    "text, empty field": (["1743465600448717123", ""], [1743465600448717123, None]),
+    "text, gap first": (pd.array([None, str(US)], dtype="string"), [None, US * 1000]),
     "float with a gap": ([float(US), np.nan], [US * 1000, None]),
     "nullable, gap first": (pd.array([None, US], dtype="Int64"), [None, US * 1000]),
     "nullable, gap last": (pd.array([US, None], dtype="Int64"), [US * 1000, None]),

@@ -64,7 +64,8 @@ namespace light_data {
     X(view, "view") X(empty_array, "empty") X(int64_dtype, "int64")           \
     X(nanosecond_dtype, "M8[ns]") X(name, "name") X(Index, "Index") X(copy, "copy") X(deep, "deep")                            \
     X(check_inplace_deprecation, "_check_inplace_deprecation") \
-    X(isna, "isna") X(hasnans, "hasnans") X(na_value, "na_value") X(float64_dtype, "float64")                                              \
+    X(isna, "isna") X(hasnans, "hasnans") X(na_value, "na_value") X(float64_dtype, "float64") \
+    X(eq, "eq") X(mask, "mask") X(dropna, "dropna") X(nullable_int64_dtype, "Int64")                                              \
     /* configuration keys */                                                  \
     X(env, "env") X(data_related, "data_related")                            \
     X(LOCAL_DATA_CACHE_DIR, "LOCAL_DATA_CACHE_DIR")                          \

@@ -227,10 +227,49 @@ Ref nullable_epoch_nanoseconds(PyObject* column, bool close_time, bool is_unsign
                                  target, target_array.get());
 }
 
+// str(column.iloc[0])
+Ref first_value_text(PyObject* column) {
+    Ref iloc = attr(column, names.iloc);
+    if (!iloc) return Ref();
+    Ref position(PyLong_FromLong(0));
+    if (!position) return Ref();
+    Ref first = item(iloc.get(), position.get());
+    if (!first) return Ref();
+    return Ref(PyObject_Str(first.get()));
+}
+
+// A text column of epoch counts with empty fields (a vendor file read as
+// text: None, NaN, NA or ""), or a close time as text: when its first present
+// value is all digits, the counts read exactly as integers (astype("Int64"),
+// which refuses any other text), scaled, NaT where a field is empty. Py_None
+// for text that is not a count, and for a column of counts without gaps,
+// which the first value's text decides about.
+Ref text_epoch_nanoseconds(PyObject* column, bool close_time) {
+    Ref blanks = call_method(column, names.eq, {names.empty_text});
+    if (!blanks) return Ref();
+    Ref fields = call_method(column, names.mask, {blanks.get()});
+    if (!fields) return Ref();
+    blanks = Ref();
+    int gaps = truth(attr(fields.get(), names.hasnans));
+    if (gaps < 0) return Ref();
+    if (!gaps && !close_time) return Ref::borrow(Py_None);
+    Ref present = call_method(fields.get(), names.dropna, {});
+    if (!present) return Ref();
+    const Py_ssize_t count = PyObject_Length(present.get());
+    if (count <= 0) return count < 0 ? Ref() : Ref::borrow(Py_None);
+    Ref first_text = first_value_text(present.get());
+    if (!first_text) return Ref();
+    if (digit_count(first_text.get()) == 0) return Ref::borrow(Py_None);
+    present = Ref();
+    Ref counts = call_method(fields.get(), names.astype, {names.nullable_int64_dtype});
+    if (!counts) return Ref();
+    return nullable_epoch_nanoseconds(counts.get(), close_time, false);
+}
+
 // The time of a column of epoch counts as a new datetime64[ns] array, scaled
-// exactly: int64 columns, whole-number float columns and integer columns
-// with missing values (NaT there). Py_None for any other column, which the
-// first value's text decides about.
+// exactly: int64 columns, whole-number float columns, integer columns with
+// missing values and digit text with empty fields (NaT there). Py_None for
+// any other column, which the first value's text decides about.
 Ref epoch_nanoseconds(PyObject* column, bool close_time) {
     Ref dtype = attr(column, names.dtype);
     if (!dtype) {
@@ -246,6 +285,7 @@ Ref epoch_nanoseconds(PyObject* column, bool close_time) {
         return Ref::borrow(Py_None);
     const Py_UCS4 letter = PyUnicode_READ_CHAR(kind.get(), 0);
     if (letter == 'f') return float_epoch_nanoseconds(column, close_time);
+    if (letter == 'O' || letter == 'U') return text_epoch_nanoseconds(column, close_time);
     if (letter != 'i' && letter != 'u') return Ref::borrow(Py_None);
 
     Ref values = call_method(column, names.to_numpy, {});
@@ -288,17 +328,6 @@ int check_scaling_fits(PyObject* column, long long factor, int exponent) {
         }
     }
     return 0;
-}
-
-// str(column.iloc[0])
-Ref first_value_text(PyObject* column) {
-    Ref iloc = attr(column, names.iloc);
-    if (!iloc) return Ref();
-    Ref position(PyLong_FromLong(0));
-    if (!position) return Ref();
-    Ref first = item(iloc.get(), position.get());
-    if (!first) return Ref();
-    return Ref(PyObject_Str(first.get()));
 }
 
 int unsigned_column(PyObject* column) {
