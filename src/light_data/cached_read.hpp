@@ -13,11 +13,11 @@ namespace light_data {
 // FileNotFoundError; every other exception is a failure. With
 // `log_failures`, each source that raised is logged as get_raw logs it; the
 // range reads leave that out, since their answer (the table, a missing day
-// or an error naming every source) already carries each outcome. Returns (outcome, table, tried): outcome
-// "found" with the table, "missing" when no source holds one, or "failed";
-// tried lists (source, path, exception or None) for each source walked
-// before the answer. NULL with an exception set for what get_raw would let
-// through (a failing path lookup, an interrupt).
+// or an error naming every source) already carries each outcome. Returns
+// (outcome, table, tried): outcome "found" with the table, "missing" when
+// no source holds one, or "failed"; tried lists (source, path, exception or
+// None) for each source walked before the answer. NULL with an exception set
+// for what get_raw would let through (a failing path lookup, an interrupt).
 Ref read_sources(PyObject* self, bool log_failures);
 
 // The cache file that get_raw would serve, without reading it: the first

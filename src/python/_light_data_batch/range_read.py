@@ -285,13 +285,9 @@ def _spilled(result: Any, window: Any, kind: str) -> Any:
     if result is NOT_STORED:
         return None
     day = result.day if isinstance(result, Projected) else result
-    if isinstance(day, ArrowDay):
-        kept: Any = ArrowDay(arrow_rows(day.table, window, kind), day.signature)
-        rows = kept.table.num_rows
-    else:
-        kept = _within(day, window, kind) if has_rows(day) else day
-        rows = kept.num_rows if isinstance(kept, pa.Table) else len(kept)
-    if not rows:
+    kept = _within(day, window, kind) if has_rows(day) else day
+    table = kept.table if isinstance(kept, ArrowDay) else kept
+    if not (table.num_rows if isinstance(table, pa.Table) else len(table)):
         return None
     return Projected(kept, result.columns) if isinstance(result, Projected) else kept
 

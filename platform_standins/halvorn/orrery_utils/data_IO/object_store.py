@@ -38,9 +38,10 @@ records that botocore and urllib3 log.
 Failures. A request that fails with a throttling or server error (HTTP 429,
 500, 502, 503, 504, or an error code such as SlowDown), a connection that
 cannot be opened or breaks, a body cut short or damaged in transit (a 404
-answer to a GET whose body names no error is one), or a timeout, is tried again after a wait, up to ``max_attempts`` tries. Only a
-store that answers "no such object" makes a read raise ``FileNotFoundError``
-and ``exists`` answer False; that answer is never retried. Every other
+answer to a GET whose body names no error is one), or a timeout, is tried
+again after a wait, up to ``max_attempts`` tries. Only a store that answers
+"no such object" makes a read raise ``FileNotFoundError`` and ``exists``
+answer False; that answer is never retried. Every other
 failure raises ``ObjectStoreError`` (an ``OSError``) naming the endpoint, the
 object and the cause, chained to botocore's exception unless that exception's
 text carries a credential. A missing bucket is such a failure, not missing
