@@ -156,10 +156,12 @@ def write_range(
         raise FileExistsError(f"{len(stored_days)} of {len(parts)} days of {shape.what} are already stored "
                               f"({_days_text(stored_days)}); nothing was written. "
                               "Pass if_exists='replace', 'update' or 'skip'")
-    stored: dict[int, pd.DataFrame] = {}
+    stored: dict[int, _Stored] = {}
     if if_exists in ("replace", "update") and stored_days:
-        tables = run_all(lambda day: readers[day].io_obj.read_file_wrapper(load_path=paths[day]), stored_days, workers)
-        stored = dict(zip(stored_days, tables))
+        def read(day: int) -> _Stored:
+            return _Stored.of(readers[day].io_obj.read_file_wrapper(load_path=paths[day]), shape, day)
+
+        stored = dict(zip(stored_days, run_all(read, stored_days, workers)))
     tables_to_write, result.plan = _plan(parts, stored, set(stored_days), if_exists, allow_shrink, shape)
     result.skipped = [entry.day for entry in result.plan if entry.action == "skip"]
     if dry_run:
@@ -335,12 +337,29 @@ class _Frame:
 
 
 @dataclass(frozen=True)
+class _Stored:
+    """A stored day's table, with the time get() indexes it by (None when get() cannot read
+    that time: nothing of such a table can be kept, only replaced)."""
+
+    table: pd.DataFrame
+    times: pd.DatetimeIndex | None
+    error: ValueError | None
+
+    @classmethod
+    def of(cls, table: pd.DataFrame, shape: _Frame, day: int) -> _Stored:
+        try:
+            return cls(table, _Frame(table, shape.data_type, f"the stored {shape.what} on {day}").times, None)
+        except ValueError as error:
+            return cls(table, None, error)
+
+
+@dataclass(frozen=True)
 class _Day:
     table: pd.DataFrame
     times: pd.DatetimeIndex | None  # get()'s time of each row, UTC
 
 
-def _plan(parts: dict[int, _Day], stored: dict[int, pd.DataFrame], stored_days: set[int], if_exists: str,
+def _plan(parts: dict[int, _Day], stored: dict[int, _Stored], stored_days: set[int], if_exists: str,
           allow_shrink: bool | Collection[int], shape: _Frame) -> tuple[dict[int, pd.DataFrame], list[DayPlan]]:
     """The table to write for each day, and the plan; refuses slivers and mismatched updates
     before anything is written."""
@@ -356,14 +375,11 @@ def _plan(parts: dict[int, _Day], stored: dict[int, pd.DataFrame], stored_days: 
         if if_exists == "skip":
             plan.append(DayPlan(day, "skip", None, None))
             continue
-        old = stored[day]
-        try:
-            old_times = _Frame(old, shape.data_type, f"the stored {shape.what} on {day}").times
-        except ValueError:
+        old, old_times = stored[day].table, stored[day].times
+        if stored[day].error is not None:
             if if_exists == "update":
-                raise
-            old_times = None  # get() cannot read the stored table: nothing of it can be kept
-            old = old.iloc[:0]
+                raise stored[day].error
+            old = old.iloc[:0]  # get() cannot read the stored table: nothing of it can be kept
         if if_exists == "update":
             tables[day] = _updated(old, old_times, part, shape, day)
             plan.append(DayPlan(day, "update", len(old), len(tables[day])))
@@ -387,8 +403,9 @@ def _plan(parts: dict[int, _Day], stored: dict[int, pd.DataFrame], stored_days: 
 def _span(times: pd.DatetimeIndex | None) -> pd.Timedelta | None:
     if times is None:
         return None
-    present = times.dropna()
-    return present.max() - present.min() if len(present) else pd.Timedelta(0)
+    stamps = times.asi8
+    present = stamps[stamps != np.iinfo(np.int64).min]
+    return pd.Timedelta(int(present.max() - present.min()) if present.size else 0)
 
 
 def _sliver(new: pd.DatetimeIndex | None, old: pd.DatetimeIndex | None) -> tuple[pd.Timedelta, pd.Timedelta] | None:
