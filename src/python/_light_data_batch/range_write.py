@@ -150,8 +150,11 @@ def write_range(
         raise ValueError("write_range needs at least one data source to write to")
     source = template.data_sources[0]
     readers = {day: reader_on(template, day) for day in parts}
-    paths = {day: reader.get_path(data_source=source) for day, reader in readers.items()}
-    stored_days = [day for day, held in zip(parts, _held(template, list(paths.values()))) if held]
+    paths: dict[int, Any] = {day: reader.get_path(data_source=source) for day, reader in readers.items()}
+    try:
+        stored_days = [day for day, held in zip(parts, _held(template, list(paths.values()))) if held]
+    except KeyboardInterrupt:
+        raise RangeWriteInterrupted([], [], list(parts), {}) from None
     if stored_days and if_exists == "error":
         raise FileExistsError(f"{len(stored_days)} of {len(parts)} days of {shape.what} are already stored "
                               f"({_days_text(stored_days)}); nothing was written. "
@@ -161,7 +164,10 @@ def write_range(
         def read(day: int) -> _Stored:
             return _Stored.of(readers[day].io_obj.read_file_wrapper(load_path=paths[day]), shape, day)
 
-        stored = dict(zip(stored_days, run_all(read, stored_days, workers)))
+        try:
+            stored = dict(zip(stored_days, run_all(read, stored_days, workers)))
+        except KeyboardInterrupt:
+            raise RangeWriteInterrupted([], [], list(parts), {}) from None
     tables_to_write, result.plan = _plan(parts, stored, set(stored_days), if_exists, allow_shrink, shape)
     result.skipped = [entry.day for entry in result.plan if entry.action == "skip"]
     if dry_run:
@@ -270,7 +276,7 @@ class _Frame:
     def epoch_columns(self, day_by: object) -> list:
         """The columns whose counts get() or the split scale by their digit count."""
         columns = self.frame.columns
-        labels = []
+        labels: list[Any] = []
         if self.normalised and core.INDEX_LABEL not in columns and not self.indexed_by_time:
             found = core.time_column(columns)
             if found is not None:
@@ -311,7 +317,8 @@ class _Frame:
             return {}
         if bool(np.all(days[1:] >= days[:-1])):
             edges = np.concatenate(([0], np.flatnonzero(np.diff(days)) + 1, [days.size]))
-            pieces = [(int(days[start]), slice(int(start), int(stop))) for start, stop in zip(edges[:-1], edges[1:])]
+            pieces: list[tuple[int, Any]] = [(int(days[start]), slice(int(start), int(stop)))
+                                             for start, stop in zip(edges[:-1], edges[1:])]
         else:
             order = np.argsort(days, kind="stable")
             sorted_days = days[order]
@@ -330,9 +337,8 @@ class _Frame:
         for label in self.epoch_columns(None):
             if label in table.columns:
                 digits = _digit_counts(table[label])
-                present = [] if digits is None else digits[digits >= 0]
-                if len(present):
-                    units[label] = int(present[0])
+                if digits is not None and bool(np.any(digits >= 0)):
+                    units[label] = int(digits[digits >= 0][0])
         return units
 
 
@@ -375,10 +381,10 @@ def _plan(parts: dict[int, _Day], stored: dict[int, _Stored], stored_days: set[i
         if if_exists == "skip":
             plan.append(DayPlan(day, "skip", None, None))
             continue
-        old, old_times = stored[day].table, stored[day].times
-        if stored[day].error is not None:
+        old, old_times, unreadable = stored[day].table, stored[day].times, stored[day].error
+        if unreadable is not None:
             if if_exists == "update":
-                raise stored[day].error
+                raise unreadable
             old = old.iloc[:0]  # get() cannot read the stored table: nothing of it can be kept
         if if_exists == "update":
             tables[day] = _updated(old, old_times, part, shape, day)
