@@ -206,8 +206,12 @@ class _Frame:
         if not any(label in frame.columns for label in needed):
             labels = ", ".join(f'"{label}"' for label in needed)
             index = frame.index
-            hint = (f'; its index is a time named {index.name!r}: name it "DateTime" '
-                    '(frame.rename_axis("DateTime"))') if isinstance(index, pd.DatetimeIndex) else ""
+            hint = ""
+            if isinstance(index, pd.DatetimeIndex):
+                hint = f'; its index is a time named {index.name!r}: name it "DateTime" (frame.rename_axis("DateTime"))'
+            elif isinstance(index, pd.MultiIndex) and core.INDEX_LABEL in index.names:
+                hint = ('; its index has the levels ' + ", ".join(map(repr, index.names)) +
+                        ': write one instrument at a time (frame.xs(name, level="instrument"))')
             raise ValueError(f"cannot write {self.what}: get() could not read it back, the frame has no time "
                              f"column ({labels}) and no \"DateTime\" index{hint}")
         try:

@@ -9,7 +9,7 @@ older naming without a host) are left unless they are older than an age the call
 
 From the shell::
 
-    python -m halvorn.orrery_utils.data_IO.leftovers ROOT [--dry-run] [--older-than HOURS]
+    halvorn-store-leftovers ROOT [--dry-run] [--older-than HOURS]
 
 removes the leftovers of dead writers of this host under ROOT (and, with ``--older-than``,
 every other leftover older than that), printing one line a file.
@@ -118,7 +118,7 @@ def reclaim_now_and_then(folder: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m halvorn.orrery_utils.data_IO.leftovers",
+    parser = argparse.ArgumentParser(prog="halvorn-store-leftovers",
                                      description="Remove the temporary files of local-storage writes whose "
                                                  "writer died.")
     parser.add_argument("root", help="the storage folder to search, with every folder below it")
