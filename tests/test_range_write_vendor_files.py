@@ -49,18 +49,25 @@ def three_days(storage):
     return {day: stored(day) for day in DAYS}
 
 
-@pytest.mark.parametrize("given", ["one vendor file", "read_range of whole days"])
+@pytest.mark.parametrize("given", ["one vendor file", "a file without its receive time, day_by",
+                                   "read_range of whole days"])
 def test_replace_leaves_every_day_whole(three_days, given):
+    new = vendor_file(20250405, price=1000.0)
+    options: dict = {}
     if given == "one vendor file":
-        frame, changed = vendor_file(20250405, price=1000.0), [20250405]
+        frame, changed = new, [20250405]
+    elif given.endswith("day_by"):
+        frame, changed = new.drop(columns="local_timestamp"), [20250405]
+        options["day_by"] = np.full(len(frame), 20250405)
+        new = frame
     else:
         frame, changed = read_range(ETH, TICKER, 20250404, 20250406), []
-    result = write_range(frame, ETH, TICKER, if_exists="replace")
+    result = write_range(frame, ETH, TICKER, if_exists="replace", **options)
     assert [(entry.day, entry.action, entry.rows_before, entry.rows_after) for entry in result.plan] == \
         [(day, "replace", 500, 500) for day in (changed or DAYS)]
     for day in DAYS:
         if day in changed:
-            pd.testing.assert_frame_equal(stored(day), vendor_file(day, price=1000.0))
+            pd.testing.assert_frame_equal(stored(day), new)
         else:  # the same rows and values as get() reads them (a read_range result is stored as read)
             pd.testing.assert_frame_equal(CryptoMktData(day, ETH, TICKER).get(), got(three_days[day]))
 

@@ -41,6 +41,7 @@ _RECEIVE_TIME = "local_timestamp"
 _CLOSE_TIME = "CloseTime"
 _UNITS = {10: "seconds", 13: "milliseconds", 16: "microseconds", 19: "nanoseconds"}
 _POWERS_OF_TEN = 10 ** np.arange(19, dtype=np.int64)
+_NS_A_DAY = 86_400 * 10**9
 
 
 @dataclass(frozen=True)
@@ -214,6 +215,10 @@ class _Frame:
                         ': write one instrument at a time (frame.xs(name, level="instrument"))')
             raise ValueError(f"cannot write {self.what}: get() could not read it back, the frame has no time "
                              f"column ({labels}) and no \"DateTime\" index{hint}")
+        # Only the columns get() looks at: a copy of the whole frame would split its blocks.
+        looked_at = [label for label in needed if label in frame.columns]
+        if frame.columns.is_unique:
+            frame = pd.DataFrame({label: frame[label] for label in looked_at}, copy=False)
         try:
             indexed = core.index_by_time(self.data_type, frame.copy(deep=False))
         except (ValueError, TypeError, OverflowError, KeyError) as error:
@@ -240,7 +245,7 @@ class _Frame:
         return "the time get() indexes" if label is None else f"column {label!r}"
 
     def days(self, day_by: object) -> np.ndarray:
-        """The day (int YYYYMMDD) of each row."""
+        """The UTC day of each row, as days since 1970-01-01."""
         frame = self.frame
         if day_by is not None and not _is_label(day_by):
             return _given_days(day_by, len(frame), self.what)
@@ -259,7 +264,7 @@ class _Frame:
             where = "its time" if label is None else f"{label!r}"
             raise ValueError(f"cannot write {self.what}: row {frame.index[position]!r} (position {position}) has no "
                              f"{where}, so no day; nothing was written. Give it one, or pass day_by")
-        return (times.year * 10_000 + times.month * 100 + times.day).to_numpy(dtype=np.int64)
+        return np.floor_divide(times.asi8, _NS_A_DAY)
 
     def _column_times(self, label: object) -> pd.DatetimeIndex:
         """The UTC times of an epoch or time column, read by get()'s own rules."""
@@ -314,7 +319,8 @@ class _Frame:
                     "to one unit")
 
     def split(self, days: np.ndarray) -> dict[int, _Day]:
-        """Each day's rows, in their order (slices without a copy when the days are sorted)."""
+        """Each day's rows (by YYYYMMDD), in their order; slices without a copy when the days
+        (days since 1970) are sorted."""
         frame, times = self.frame, self.times
         plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
         if days.size == 0:
@@ -331,7 +337,7 @@ class _Frame:
         parts = {}
         for day, rows in pieces:
             table = frame.iloc[rows]
-            parts[day] = _Day(table.reset_index(drop=True) if plain else table,
+            parts[_yyyymmdd(day)] = _Day(table.reset_index(drop=True) if plain else table,
                               None if times is None else times[rows])
         return parts
 
@@ -552,12 +558,14 @@ def _check_types(parts: dict[int, _Day], what: str) -> None:
 
 
 def _as_utc(values: Any) -> pd.DatetimeIndex | None:
-    """`values` as a UTC DatetimeIndex (naive times taken as UTC); None when they are not times."""
+    """`values` as a UTC DatetimeIndex in nanoseconds (naive times taken as UTC); None when they
+    are not times."""
     if not isinstance(values, pd.DatetimeIndex):
         if pd.api.types.infer_dtype(values, skipna=True) not in ("datetime", "datetime64", "date"):
             return None
         values = pd.DatetimeIndex(pd.to_datetime(values, utc=True))
-    return values.tz_localize("UTC") if values.tz is None else values.tz_convert("UTC")
+    values = values.tz_localize("UTC") if values.tz is None else values.tz_convert("UTC")
+    return values if values.unit == "ns" else values.as_unit("ns")
 
 
 def _given_days(day_by: object, rows: int, what: str) -> np.ndarray:
@@ -574,7 +582,12 @@ def _given_days(day_by: object, rows: int, what: str) -> np.ndarray:
         position = int(np.flatnonzero(parsed.isna().to_numpy())[0])
         raise ValueError(f"cannot write {what}: day_by holds {days[position]} at position {position}, "
                          "which is not a day YYYYMMDD")
-    return days
+    return parsed.to_numpy(dtype="datetime64[D]").astype(np.int64)
+
+
+def _yyyymmdd(epoch_day: int) -> int:
+    day = np.datetime64(epoch_day, "D").astype(object)
+    return day.year * 10_000 + day.month * 100 + day.day
 
 
 def _is_label(day_by: object) -> bool:
