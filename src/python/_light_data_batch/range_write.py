@@ -140,9 +140,10 @@ def write_range(
     options = arguments.options(data_type, data_sources, use_minio_storage, True, False)
     shape = _Frame(frame, options.data_type, f"{options.data_type.name} of {instrument}")
     result = WrittenRange(split_by=shape.rule(day_by))
-    days = shape.days(day_by)
     shape.check_units(day_by)
-    parts = shape.split(days)
+    shape.check_readable()
+    days = shape.days(day_by)
+    parts = shape.split(days, with_times=if_exists in ("replace", "update"))
     _check_types(parts, shape.what)
     if not parts:
         return result
@@ -197,14 +198,22 @@ class _Frame:
         self.frame, self.data_type, self.what = frame, data_type, what
         self.normalised = bool(core.is_time_normalised(data_type))
         self.indexed_by_time = frame.index.name == core.INDEX_LABEL and core.INDEX_LABEL not in frame.columns
-        self.times = self._indexed_times()
+        self._times: pd.DatetimeIndex | None | str = "not yet read"
+        self._check_time_column()
 
-    def _indexed_times(self) -> pd.DatetimeIndex | None:
-        frame = self.frame
-        if self.indexed_by_time:
-            return _as_utc(frame.index)
-        needed = (core.INDEX_LABEL, *core.TIME_LABELS) if self.normalised else (core.INDEX_LABEL,)
-        if not any(label in frame.columns for label in needed):
+    @property
+    def times(self) -> pd.DatetimeIndex | None:
+        """The time get() indexes each row by, UTC; None when it is not a time."""
+        if isinstance(self._times, str):
+            self._times = self._indexed_times()
+        return self._times
+
+    def _needed(self) -> tuple[str, ...]:
+        return (core.INDEX_LABEL, *core.TIME_LABELS) if self.normalised else (core.INDEX_LABEL,)
+
+    def _check_time_column(self) -> None:
+        frame, needed = self.frame, self._needed()
+        if not self.indexed_by_time and not any(label in frame.columns for label in needed):
             labels = ", ".join(f'"{label}"' for label in needed)
             index = frame.index
             hint = ""
@@ -215,6 +224,27 @@ class _Frame:
                         ': write one instrument at a time (frame.xs(name, level="instrument"))')
             raise ValueError(f"cannot write {self.what}: get() could not read it back, the frame has no time "
                              f"column ({labels}) and no \"DateTime\" index{hint}")
+
+    def check_readable(self) -> None:
+        """Refuses a frame whose time get() could not read back. An integer epoch column of one
+        unit whose counts fit in nanoseconds needs no reading: get() reads every such column."""
+        label = self._epoch_time_label()
+        if label is None or not _counts_fit(self.frame[label], label == _CLOSE_TIME):
+            self.times  # noqa: B018  (reads the time, raising for one that get() could not read)
+
+    def _epoch_time_label(self) -> object:
+        """The label of the integer epoch column get() takes the time from, if it is one."""
+        if not self.normalised or self.indexed_by_time or core.INDEX_LABEL in self.frame.columns:
+            return None
+        found = core.time_column(self.frame.columns)
+        if found is None or not self.frame.columns.is_unique or self.frame[found[0]].dtype.kind != "i":
+            return None
+        return found[0]
+
+    def _indexed_times(self) -> pd.DatetimeIndex | None:
+        frame, needed = self.frame, self._needed()
+        if self.indexed_by_time:
+            return _as_utc(frame.index)
         # Only the columns get() looks at: a copy of the whole frame would split its blocks.
         looked_at = [label for label in needed if label in frame.columns]
         if frame.columns.is_unique:
@@ -258,6 +288,9 @@ class _Frame:
         elif label not in frame.columns:
             raise ValueError(f"day_by names no column of the frame: {label!r}")
         else:
+            days = _epoch_days(frame[label])
+            if days is not None:
+                return days
             times = self._column_times(label)
         if times.hasnans:
             position = int(np.flatnonzero(times.isna())[0])
@@ -318,10 +351,10 @@ class _Frame:
                     "get() would read them all in the first one's unit. Nothing was written: convert the column "
                     "to one unit")
 
-    def split(self, days: np.ndarray) -> dict[int, _Day]:
+    def split(self, days: np.ndarray, with_times: bool) -> dict[int, _Day]:
         """Each day's rows (by YYYYMMDD), in their order; slices without a copy when the days
         (days since 1970) are sorted."""
-        frame, times = self.frame, self.times
+        frame, times = self.frame, self.times if with_times else None
         plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
         if days.size == 0:
             return {}
@@ -620,6 +653,30 @@ def _digit_counts(column: pd.Series) -> np.ndarray | None:
         return None
     counts[missing] = -1
     return counts
+
+
+def _epoch_days(column: pd.Series) -> np.ndarray | None:
+    """The UTC day (days since 1970) of each count of an int64 epoch column of one unit of a
+    whole second or finer, straight from the counts; None for any other column."""
+    if column.dtype != np.int64 or len(column) == 0 or not _one_digit_count(column):
+        return None
+    values = column.to_numpy()
+    digits = int(np.searchsorted(_POWERS_OF_TEN, values[0], side="right"))
+    if digits < 10 or values[0] < 0:
+        return None
+    return np.floor_divide(values, 86_400 * 10 ** (digits - 10))
+
+
+def _counts_fit(column: pd.Series, close_time: bool) -> bool:
+    """True when get() scales every count of an integer epoch column of one unit (checked
+    before) to nanoseconds without leaving int64."""
+    if len(column) == 0:
+        return True
+    least, largest = int(column.min()), int(column.max())
+    if least < 0:
+        return False
+    digits = int(np.searchsorted(_POWERS_OF_TEN, least + close_time, side="right"))
+    return largest + close_time <= np.iinfo(np.int64).max // 10 ** max(19 - digits, 0)
 
 
 def _one_digit_count(column: pd.Series) -> bool:
