@@ -274,11 +274,12 @@ class _Frame:
         label = self._day_column(day_by)
         return "the time get() indexes" if label is None else f"column {label!r}"
 
-    def days(self, day_by: object) -> np.ndarray:
-        """The UTC day of each row, as days since 1970-01-01."""
+    def days(self, day_by: object) -> tuple[np.ndarray, int]:
+        """The UTC day of each row: keys, and how many of them make a day since 1970-01-01
+        (epoch counts and their count a day, nanoseconds, or days)."""
         frame = self.frame
         if day_by is not None and not _is_label(day_by):
-            return _given_days(day_by, len(frame), self.what)
+            return _given_days(day_by, len(frame), self.what), 1
         label = self._day_column(day_by)
         if label is None:
             if self.times is None:
@@ -297,7 +298,7 @@ class _Frame:
             where = "its time" if label is None else f"{label!r}"
             raise ValueError(f"cannot write {self.what}: row {frame.index[position]!r} (position {position}) has no "
                              f"{where}, so no day; nothing was written. Give it one, or pass day_by")
-        return np.floor_divide(times.asi8, _NS_A_DAY)
+        return times.asi8, _NS_A_DAY
 
     def _column_times(self, label: object) -> pd.DatetimeIndex:
         """The UTC times of an epoch or time column, read by get()'s own rules."""
@@ -351,21 +352,26 @@ class _Frame:
                     "get() would read them all in the first one's unit. Nothing was written: convert the column "
                     "to one unit")
 
-    def split(self, days: np.ndarray, with_times: bool) -> dict[int, _Day]:
-        """Each day's rows (by YYYYMMDD), in their order; slices without a copy when the days
-        (days since 1970) are sorted."""
+    def split(self, days: tuple[np.ndarray, int], with_times: bool) -> dict[int, _Day]:
+        """Each day's rows (by YYYYMMDD), in their order: slices without a copy when the keys
+        (counts `per_day` to a day since 1970) are sorted, the common case."""
         frame, times = self.frame, self.times if with_times else None
         plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
-        if days.size == 0:
+        keys, per_day = days
+        if keys.size == 0:
             return {}
-        if bool(np.all(days[1:] >= days[:-1])):
-            edges = np.concatenate(([0], np.flatnonzero(np.diff(days)) + 1, [days.size]))
-            pieces: list[tuple[int, Any]] = [(int(days[start]), slice(int(start), int(stop)))
-                                             for start, stop in zip(edges[:-1], edges[1:])]
+        first, last = int(keys[0]) // per_day, int(keys[-1]) // per_day
+        pieces: list[tuple[int, Any]] = []
+        if pd.Index(keys, copy=False).is_monotonic_increasing and last < np.iinfo(np.int64).max // per_day - 1:
+            cuts = np.searchsorted(keys, np.arange(first + 1, last + 1, dtype=np.int64) * per_day, side="left")
+            edges = np.concatenate(([0], cuts, [keys.size]))
+            pieces = [(first + i, slice(int(start), int(stop)))
+                      for i, (start, stop) in enumerate(zip(edges[:-1], edges[1:])) if start < stop]
         else:
-            order = np.argsort(days, kind="stable")
-            sorted_days = days[order]
-            edges = np.concatenate(([0], np.flatnonzero(np.diff(sorted_days)) + 1, [days.size]))
+            day_keys = np.floor_divide(keys, per_day)
+            order = np.argsort(day_keys, kind="stable")
+            sorted_days = day_keys[order]
+            edges = np.concatenate(([0], np.flatnonzero(np.diff(sorted_days)) + 1, [keys.size]))
             pieces = [(int(sorted_days[start]), order[start:stop]) for start, stop in zip(edges[:-1], edges[1:])]
         parts = {}
         for day, rows in pieces:
@@ -655,16 +661,16 @@ def _digit_counts(column: pd.Series) -> np.ndarray | None:
     return counts
 
 
-def _epoch_days(column: pd.Series) -> np.ndarray | None:
-    """The UTC day (days since 1970) of each count of an int64 epoch column of one unit of a
-    whole second or finer, straight from the counts; None for any other column."""
+def _epoch_days(column: pd.Series) -> tuple[np.ndarray, int] | None:
+    """The counts of an int64 epoch column of one unit of a whole second or finer, and how many
+    make a day: its days straight from the counts; None for any other column."""
     if column.dtype != np.int64 or len(column) == 0 or not _one_digit_count(column):
         return None
     values = column.to_numpy()
     digits = int(np.searchsorted(_POWERS_OF_TEN, values[0], side="right"))
     if digits < 10 or values[0] < 0:
         return None
-    return np.floor_divide(values, 86_400 * 10 ** (digits - 10))
+    return values, 86_400 * 10 ** (digits - 10)
 
 
 def _counts_fit(column: pd.Series, close_time: bool) -> bool:
