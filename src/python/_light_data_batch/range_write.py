@@ -143,7 +143,7 @@ def write_range(
     shape.check_units(day_by)
     shape.check_readable()
     days = shape.days(day_by)
-    parts = shape.split(days, with_times=if_exists in ("replace", "update"))
+    parts = shape.split(days, with_times=if_exists == "update")
     _check_types(parts, shape.what)
     if not parts:
         return result
@@ -164,7 +164,8 @@ def write_range(
     stored: dict[int, _Stored] = {}
     if if_exists in ("replace", "update") and stored_days:
         def read(day: int) -> _Stored:
-            return _Stored.of(readers[day].io_obj.read_file_wrapper(load_path=paths[day]), shape, day)
+            table = readers[day].io_obj.read_file_wrapper(load_path=paths[day])
+            return _Stored.of(table, shape, day, if_exists == "update")
 
         try:
             stored = dict(zip(stored_days, run_all(read, stored_days, workers)))
@@ -231,6 +232,21 @@ class _Frame:
         label = self._epoch_time_label()
         if label is None or not _counts_fit(self.frame[label], label == _CLOSE_TIME):
             self.times  # noqa: B018  (reads the time, raising for one that get() could not read)
+
+    def span(self) -> pd.Timedelta | None:
+        """The time from the first to the last row, as get() indexes them; None when that time
+        is not a time. From the least and largest count of an integer epoch column."""
+        label = self._epoch_time_label()
+        if label is not None:
+            column = self.frame[label]
+            if len(column) == 0:
+                return pd.Timedelta(0)
+            close_time = label == _CLOSE_TIME
+            if _one_digit_count(column) and _counts_fit(column, close_time):
+                least, largest = int(column.min()), int(column.max())
+                digits = int(np.searchsorted(_POWERS_OF_TEN, least + close_time, side="right"))
+                return pd.Timedelta((largest - least) * 10 ** max(19 - digits, 0))
+        return _span(self.times)
 
     def _epoch_time_label(self) -> object:
         """The label of the integer epoch column get() takes the time from, if it is one."""
@@ -393,19 +409,24 @@ class _Frame:
 
 @dataclass(frozen=True)
 class _Stored:
-    """A stored day's table, with the time get() indexes it by (None when get() cannot read
-    that time: nothing of such a table can be kept, only replaced)."""
+    """A stored day's table, with the time get() indexes it by (for an update) or the time its
+    rows span (for a replace); `error` when get() cannot read that time: nothing of such a
+    table can be kept, only replaced."""
 
     table: pd.DataFrame
     times: pd.DatetimeIndex | None
+    span: pd.Timedelta | None
     error: ValueError | None
 
     @classmethod
-    def of(cls, table: pd.DataFrame, shape: _Frame, day: int) -> _Stored:
+    def of(cls, table: pd.DataFrame, shape: _Frame, day: int, update: bool) -> _Stored:
         try:
-            return cls(table, _Frame(table, shape.data_type, f"the stored {shape.what} on {day}").times, None)
+            stored = _Frame(table, shape.data_type, f"the stored {shape.what} on {day}")
+            if update:
+                return cls(table, stored.times, None, None)
+            return cls(table, None, stored.span(), None)
         except ValueError as error:
-            return cls(table, None, error)
+            return cls(table, None, None, error)
 
 
 @dataclass(frozen=True)
@@ -431,6 +452,7 @@ def _plan(parts: dict[int, _Day], stored: dict[int, _Stored], stored_days: set[i
             plan.append(DayPlan(day, "skip", None, None))
             continue
         old, old_times, unreadable = stored[day].table, stored[day].times, stored[day].error
+        old_span = stored[day].span
         if unreadable is not None:
             if if_exists == "update":
                 raise unreadable
@@ -441,9 +463,9 @@ def _plan(parts: dict[int, _Day], stored: dict[int, _Stored], stored_days: set[i
             continue
         shrinks = allow_shrink is True or (not isinstance(allow_shrink, bool) and day in allow_shrink)
         if not shrinks:
-            sliver = _sliver(part.times, old_times)
-            if sliver is not None:
-                slivers.append(f"{day} ({rows} rows spanning {sliver[0]} for {len(old)} stored spanning {sliver[1]})")
+            new_span = _Frame(part.table, shape.data_type, shape.what).span()
+            if _sliver(new_span, rows, old_span, len(old)):
+                slivers.append(f"{day} ({rows} rows spanning {new_span} for {len(old)} stored spanning {old_span})")
         tables[day] = part.table
         plan.append(DayPlan(day, "replace", len(old), rows))
     if slivers:
@@ -463,14 +485,12 @@ def _span(times: pd.DatetimeIndex | None) -> pd.Timedelta | None:
     return pd.Timedelta(int(present.max() - present.min()) if present.size else 0)
 
 
-def _sliver(new: pd.DatetimeIndex | None, old: pd.DatetimeIndex | None) -> tuple[pd.Timedelta, pd.Timedelta] | None:
-    """(new span, old span) when the new rows span less than half the old ones' time."""
-    new_span, old_span = _span(new), _span(old)
+def _sliver(new_span: pd.Timedelta | None, new_rows: int, old_span: pd.Timedelta | None, old_rows: int) -> bool:
+    """Whether the new rows span less than half the old ones' time (without times, whether
+    they are fewer than half as many)."""
     if new_span is None or old_span is None:
-        # Without times, rows stand for the time they cover.
-        new_span = pd.Timedelta(len(new) if new is not None else 0)
-        old_span = pd.Timedelta(len(old) if old is not None else 0)
-    return (new_span, old_span) if new_span * 2 < old_span else None
+        return new_rows * 2 < old_rows
+    return new_span * 2 < old_span
 
 
 def _updated(old: pd.DataFrame, old_times: pd.DatetimeIndex | None, part: _Day, shape: _Frame,
