@@ -125,6 +125,42 @@ def test_cold_days_fill_the_cache_as_get_does(storage):
     pd.testing.assert_frame_equal(got, loop(BTC, DataType.Klines, DAYS, data_sources=BINANCE))
 
 
+@pytest.mark.parametrize("compression", ["lz4", "none", "zstd", None])
+def test_cache_copies_of_range_reads_are_compressed_as_configured(storage, compression):
+    if compression is not None:
+        with open(storage.config_path, "a") as config:
+            config.write(f"cache_compression = {compression}\n")
+    for day in DAYS:
+        store(BTC, DataType.DerivativeTicker, day, ticker(day, rows=70_001), warm=day == DAYS[0])
+    got = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+    files = [os.path.join(storage.cache_dir, name) for name in cache_files(storage.cache_dir)]
+    assert len(files) == len(DAYS)
+    warmed = cache_path(storage.cache_dir, CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker,
+                                                         data_sources=BINANCE).get_path(DataSource.binance))
+    for file in files:  # byte for byte as pyarrow writes the table with that codec; get()'s own copy is LZ4
+        codec = "lz4" if compression is None or file == warmed else {"none": "uncompressed"}.get(compression, compression)
+        sink = pa.BufferOutputStream()
+        feather.write_feather(feather.read_table(file), sink, compression=codec)
+        assert sink.getvalue().to_pybytes() == Path(file).read_bytes(), (file, codec)
+    for output in ("pandas", "arrow"):  # every reader reads every form
+        again = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE, output=output)
+        if output == "pandas":
+            pd.testing.assert_frame_equal(again, got)
+            pd.testing.assert_frame_equal(again, loop(BTC, DataType.DerivativeTicker, DAYS, data_sources=BINANCE))
+        else:
+            assert again.num_rows == len(got)
+
+
+def test_an_unknown_cache_compression_is_refused(storage):
+    with open(storage.config_path, "a") as config:
+        config.write("cache_compression = brotli\n")
+    store(BTC, DataType.Klines, DAYS[0], klines(DAYS[0]), warm=False)
+    with pytest.raises(ValueError, match=r"cache_compression in section \[data_related\] of .*platform.ini must be one "
+                                         r"of lz4, none, zstd, got 'brotli'"):
+        read_range(BTC, DataType.Klines, DAYS[0], DAYS[0], data_sources=BINANCE)
+    assert cache_files(storage.cache_dir) == []
+
+
 def plant_truncated(cache_file: str, other: str) -> None:
     os.truncate(cache_file, os.path.getsize(cache_file) // 2)
 
@@ -479,7 +515,7 @@ def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored
                             (stored == "from the second day" and d != DAYS[0])]:
         store(instrument, DataType.DerivativeTicker, day, ticker(day))
     taken = []
-    monkeypatch.setattr(dask_frames, "read_day", lambda reader, day: taken.append(day) or read_day(reader, day))
+    monkeypatch.setattr(dask_frames, "read_day", lambda reader, day, **options: taken.append(day) or read_day(reader, day, **options))
     lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE,
                    partition_size=partition_size)
     assert (len(taken), lazy.npartitions) == (reads, partitions)

@@ -242,11 +242,15 @@ PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
 // Reads over the sources
 
 PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
-    static Keywords keywords = {"reader", "log_failures", nullptr};
+    static Keywords keywords = {"reader", "log_failures", "compression", nullptr};
     PyObject* reader;
     int log_failures = 1;
-    if (!parse(args, kwargs, "O|$p:read_sources", keywords, &reader, &log_failures)) return nullptr;
-    return read_sources(reader, log_failures != 0).release();
+    PyObject* name = nullptr;
+    if (!parse(args, kwargs, "O|$pU:read_sources", keywords, &reader, &log_failures, &name))
+        return nullptr;
+    CacheCompression compression = CacheCompression::lz4;
+    if (name != nullptr && cache_compression_named(name, compression) < 0) return nullptr;
+    return read_sources(reader, log_failures != 0, compression).release();
 }
 
 PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {

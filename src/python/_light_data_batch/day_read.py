@@ -93,11 +93,12 @@ def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
     return reader
 
 
-def read_day(template: CryptoMktData, date: int) -> pd.DataFrame | ArrowDay | Missing:
+def read_day(template: CryptoMktData, date: int, compression: str = "lz4") -> pd.DataFrame | ArrowDay | Missing:
     """The table of `template`'s instrument and kind on `date`: from its cache file when
-    ``get()`` would serve that unchanged, else through the reader's walk over its sources."""
+    ``get()`` would serve that unchanged, else through the reader's walk over its sources
+    (whose cache copy is compressed as `compression` says)."""
     reader = reader_on(template, date)
-    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader)  # whole tables: never Projected
+    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader, compression)  # whole tables: never Projected
 
 
 def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay | Projected | None:
@@ -190,10 +191,10 @@ class _Projection:
         return [position for position, name in enumerate(names) if name == time or name in self.wanted]
 
 
-def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) -> Day:
+def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool, compression: str = "lz4") -> Day:
     """`read_stored`, cut to `columns` as soon as the table arrives (`Projected`) and, for an
     Arrow output, turned into Arrow (`arrow_of`) while the thread that read it still holds it."""
-    found = read_stored(reader)
+    found = read_stored(reader, compression)
     if isinstance(found, Missing):
         return found
     names = tuple(found.columns)
@@ -209,12 +210,13 @@ def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) ->
     return day if columns is None else Projected(day, names)
 
 
-def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
+def read_stored(reader: CryptoMktData, compression: str = "lz4") -> pd.DataFrame | Missing:
     """What ``get()`` returns, through the reader's walk over its sources; `Missing` when no
     source holds the table; `TableReadError` when one could not be read. Other errors (of the
-    time index, say) carry a note naming the instrument and the date."""
+    time index, say) carry a note naming the instrument and the date. The copy written to the
+    cache is compressed as `compression` says ("lz4", "none" or "zstd")."""
     try:
-        outcome, table, tried = core.read_sources(reader, log_failures=False)
+        outcome, table, tried = core.read_sources(reader, log_failures=False, compression=compression)
         if outcome == "failed":
             causes = [(getattr(source, "name", str(source)), path, cause) for source, path, cause in tried]
             raise TableReadError(str(reader.instrument), reader.date, reader.data_type, causes) from tried[-1][2]

@@ -158,7 +158,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     spill = call.window.spill if call.window is not None else None
 
     def stored_day(position: int) -> Day | None:
-        found = read_stored_day(reader(keys[position]), columns, arrow)
+        found = read_stored_day(reader(keys[position]), columns, arrow, call.options.cache_compression)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
