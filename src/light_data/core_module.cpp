@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "cache_mapping.hpp"
 #include "cache_names.hpp"
 #include "cached_read.hpp"
 #include "epoch_counts.hpp"
@@ -260,6 +261,13 @@ PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
     return served_cache_file(reader).release();
 }
 
+PyObject* core_served_cache_mappings(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"readers", nullptr};
+    PyObject* readers;
+    if (!parse(args, kwargs, "O:served_cache_mappings", keywords, &readers)) return nullptr;
+    return served_cache_mappings(readers).release();
+}
+
 #define FUNCTION(name, flags) \
     { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_##name)), flags, nullptr }
 constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
@@ -278,6 +286,7 @@ PyMethodDef core_functions[] = {
     FUNCTION(index_by_time, with_keywords),
     FUNCTION(read_sources, with_keywords),
     FUNCTION(served_cache_file, with_keywords),
+    FUNCTION(served_cache_mappings, with_keywords),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -317,14 +326,16 @@ int add_constants(PyObject* module) {
         PyModule_AddObjectRef(module, "TIME_LABELS", labels.get()) < 0 ||
         PyModule_AddObjectRef(module, "MISSING_PREFIX", names.missing_data) < 0 ||
         PyModule_AddObjectRef(module, "STORAGE_PATH_KEY", key.get()) < 0 ||
-        PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0) {
+        PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0 ||
+        PyModule_AddObjectRef(module, "CacheMapping",
+                              reinterpret_cast<PyObject*>(module_state.cache_mapping_type)) < 0) {
         return -1;
     }
     return 0;
 }
 
 int exec_core(PyObject* module) {
-    if (make_process_state() < 0) return -1;
+    if (make_process_state() < 0 || make_cache_mapping_type() < 0) return -1;
     if (bind_globals(PyModule_GetDict(module)) < 0 || remember_pandas_writer() < 0 ||
         add_constants(module) < 0) {
         return -1;

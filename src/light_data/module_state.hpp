@@ -55,6 +55,8 @@ struct ModuleState {
     InternedNames names{};
     // The type of the reader's methods.
     PyTypeObject* method_function_type = nullptr;
+    // The type of a mapped cache file (cache_mapping.hpp).
+    PyTypeObject* cache_mapping_type = nullptr;
     // type.__getattribute__, to tell metaclasses that keep it (see global_member).
     PyObject* type_getattribute = nullptr;
     TracebackCode traceback_codes[32]{};

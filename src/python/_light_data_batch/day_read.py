@@ -15,7 +15,6 @@ source tried and its cause.
 
 from __future__ import annotations
 
-import os
 import threading
 from dataclasses import dataclass
 from typing import TypeAlias, cast
@@ -28,7 +27,6 @@ from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
 
 from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
-from .file_mapping import mapped_file
 
 __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
@@ -142,12 +140,17 @@ def served_mapping(reader: CryptoMktData) -> ServedMapping | None:
     """The first half of `read_cached`: None when no cache file would be served unchanged, or
     it cannot be mapped."""
     try:
-        served = core.served_cache_file(reader)
-        if served is None:
-            return None
-        return ServedMapping(cache_mapping(served[0]), core.is_time_normalised(reader.data_type))
+        return served_mappings([reader], core.is_time_normalised(reader.data_type))[0]
     except Exception:
         return None
+
+
+def served_mappings(readers: list[CryptoMktData], normalised: bool) -> list[ServedMapping | None]:
+    """`served_mapping` of each of `readers`, all of one kind (whose time is `normalised` or
+    not), in one call into the core: the path builder's, the cache lookup's and the mapping's
+    work for a batch of tables, without the interpreter's work between them."""
+    return [None if mapping is None else ServedMapping(pa.py_buffer(mapping), normalised)
+            for mapping in core.served_cache_mappings(readers)]
 
 
 def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projected | None:
@@ -230,15 +233,6 @@ def read_stored(reader: CryptoMktData, compression: str = "lz4") -> pd.DataFrame
     except Exception as error:
         error.add_note(f"reading {reader.data_type.name} of {reader.instrument} on {reader.date}")
         raise
-
-
-def cache_mapping(cache_file: str) -> pa.Buffer:
-    """`cache_file`, opened as the reader opens its cache entries and memory-mapped."""
-    descriptor = core.open_cache_entry(cache_file)
-    try:
-        return mapped_file(descriptor, os.fstat(descriptor).st_size)
-    finally:
-        os.close(descriptor)
 
 
 def table_in(data: pa.Buffer, fields=None) -> pa.Table:

@@ -18,7 +18,7 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
                            ordered_table)
-from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mapping
+from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mappings
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -131,10 +131,11 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         return reader_on(templates[str(key[0])], key[1])
 
     columns, arrow = call.columns, call.output != "pandas"
+    normalised = core.is_time_normalised(call.options.data_type)
 
     def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
         # Map the batch's files, then decode them (see ServedMapping).
-        served = [served_mapping(reader(key)) for key in batch]
+        served = served_mappings([reader(key) for key in batch], normalised)
         days = []
         for position, mapping in enumerate(served):
             served[position] = None  # each mapping goes once decoded
