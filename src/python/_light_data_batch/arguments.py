@@ -71,7 +71,6 @@ class Options:
     use_minio_storage: bool | None
     use_cache: bool
     write_cache: bool
-    cache_compression: str = "lz4"  # see CACHE_COMPRESSIONS
 
     def reader(self, instrument: Instrument, date: int) -> CryptoMktData:
         """A reader built here, from this process's configuration."""
@@ -88,13 +87,13 @@ def options(data_type: object, data_sources: object, use_minio_storage: object, 
         if isinstance(data_sources, (str, bytes)) or not isinstance(data_sources, Iterable):
             raise TypeError(f"data_sources must be a list of DataSource members, got {type(data_sources).__name__}")
         data_sources = list(data_sources)  # the call reads the sources as they are now
-    return Options(data_type, data_sources, use_minio_storage, use_cache, write_cache,  # type: ignore[arg-type]
-                   configured_cache_compression() if write_cache else "lz4")
+    return Options(data_type, data_sources, use_minio_storage, use_cache, write_cache)  # type: ignore[arg-type]
 
 
 def configured_cache_compression() -> str:
     """The key ``cache_compression`` of section ``data_related`` of this process's configuration
-    ("lz4" when it is not set), checked: one of CACHE_COMPRESSIONS, with its codec in pyarrow."""
+    ("lz4" when it is not set), checked: one of CACHE_COMPRESSIONS, with its codec in pyarrow.
+    Read once a call, and only by a call that writes cache files: warm reads never read it."""
     loader = ConfigLoader()
     value = loader.config["data_related"].get("cache_compression", "lz4")
     where = f"cache_compression in section [data_related] of {getattr(loader, 'path', 'the configuration')}"

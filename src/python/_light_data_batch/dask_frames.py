@@ -57,7 +57,7 @@ def _sample(call: arguments.Call) -> pd.DataFrame | None:
     first, *others = call.instruments
     probes = [(first, call.days[0]), (first, call.days[-1]), *((other, call.days[0]) for other in others)]
     for instrument, day in list(dict.fromkeys(probes))[:META_READS]:
-        found = read_day(call.options.reader(instrument, day), day, compression=call.options.cache_compression)
+        found = read_day(call.options.reader(instrument, day), day)
         if not isinstance(found, Missing) and has_rows(found):
             frame = day_frame(found)
             frame = frame if call.columns is None else frame[call.columns]

@@ -26,6 +26,7 @@ import pyarrow.ipc as ipc
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
 
+from .arguments import configured_cache_compression
 from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
 
 __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
@@ -91,12 +92,13 @@ def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
     return reader
 
 
-def read_day(template: CryptoMktData, date: int, compression: str = "lz4") -> pd.DataFrame | ArrowDay | Missing:
+def read_day(template: CryptoMktData, date: int) -> pd.DataFrame | ArrowDay | Missing:
     """The table of `template`'s instrument and kind on `date`: from its cache file when
     ``get()`` would serve that unchanged, else through the reader's walk over its sources
-    (whose cache copy is compressed as `compression` says)."""
+    (whose cache copy is compressed as the configuration says)."""
     reader = reader_on(template, date)
-    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader, compression)  # whole tables: never Projected
+    cached = cast(ArrowDay | None, read_cached(reader))  # whole tables: never Projected
+    return cached or read_stored(reader, configured_cache_compression() if reader._write_cache else "lz4")
 
 
 def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay | Projected | None:

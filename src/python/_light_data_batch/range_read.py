@@ -156,10 +156,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         results += days
     rest = [position for position, result in enumerate(results) if result is None]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
+    # How the copies of the tables read from storage are cached, read once a call, and only then.
+    compression = arguments.configured_cache_compression() if rest and call.options.write_cache else "lz4"
     spill = call.window.spill if call.window is not None else None
 
     def stored_day(position: int) -> Day | None:
-        found = read_stored_day(reader(keys[position]), columns, arrow, call.options.cache_compression)
+        found = read_stored_day(reader(keys[position]), columns, arrow, compression)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
