@@ -116,6 +116,27 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys, monke
     assert "__slotnames__" not in vars(CryptoMktData)  # the reader class is left as it was
 
 
+def typed(day: int, rows: int = 7) -> pd.DataFrame:
+    """A ticker with a column of each type a vendor's table may hold."""
+    table = ticker(day, rows)
+    numbers = np.arange(rows)
+    return table.assign(f32=numbers.astype(np.float32), i32=numbers.astype(np.int32) - day % 7, u8=numbers.astype(np.uint8),
+                        flag=numbers % 2 == 0, gaps=np.where(numbers % 3 == 0, np.nan, numbers * 0.5),
+                        when=pd.Timestamp(str(day)) + pd.to_timedelta(numbers, unit="s"))
+
+
+@pytest.mark.parametrize("columns", [None, ["gaps", "f32", "flag"]])
+def test_large_ranges_convert_every_type_as_get_does(storage, monkeypatch, columns):
+    monkeypatch.setattr(arrow_frames, "_LARGE_TABLE_BYTES", 0)  # every range converted as large ones are
+    for day in DAYS:
+        store(BTC, DataType.DerivativeTicker, day, typed(day), warm=day != DAYS[1])
+    got = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE, columns=columns)
+    want = loop(BTC, DataType.DerivativeTicker, DAYS, data_sources=BINANCE)
+    pd.testing.assert_frame_equal(got, want if columns is None else want[columns])
+    got.iloc[0, 0] = -1.0  # the result is the caller's to change
+    assert got.iloc[0, 0] == -1.0
+
+
 def test_cold_days_fill_the_cache_as_get_does(storage):
     for day in DAYS:
         store(BTC, DataType.Klines, day, klines(day), warm=False)
