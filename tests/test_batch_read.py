@@ -125,13 +125,16 @@ def typed(day: int, rows: int = 7) -> pd.DataFrame:
                         when=pd.Timestamp(str(day)) + pd.to_timedelta(numbers, unit="s"))
 
 
-@pytest.mark.parametrize("columns", [None, ["gaps", "f32", "flag"]])
-def test_large_ranges_convert_every_type_as_get_does(storage, monkeypatch, columns):
+@pytest.mark.parametrize("data_type, columns", [(DataType.DerivativeTicker, None),
+                                                (DataType.DerivativeTicker, ["gaps", "f32", "flag"]),
+                                                (DataType.Klines, None)])  # a stored, naive "DateTime"
+def test_large_ranges_convert_every_type_as_get_does(storage, monkeypatch, data_type, columns):
     monkeypatch.setattr(arrow_frames, "_LARGE_TABLE_BYTES", 0)  # every range converted as large ones are
     for day in DAYS:
-        store(BTC, DataType.DerivativeTicker, day, typed(day), warm=day != DAYS[1])
-    got = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE, columns=columns)
-    want = loop(BTC, DataType.DerivativeTicker, DAYS, data_sources=BINANCE)
+        table = typed(day) if data_type is DataType.DerivativeTicker else typed(day).rename(columns={"when": "DateTime"})
+        store(BTC, data_type, day, table, warm=day != DAYS[1])
+    got = read_range(BTC, data_type, DAYS[0], DAYS[-1], data_sources=BINANCE, columns=columns)
+    want = loop(BTC, data_type, DAYS, data_sources=BINANCE)
     pd.testing.assert_frame_equal(got, want if columns is None else want[columns])
     got.iloc[0, 0] = -1.0  # the result is the caller's to change
     assert got.iloc[0, 0] == -1.0

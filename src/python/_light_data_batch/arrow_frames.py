@@ -173,70 +173,75 @@ def streamed_frame(tables: list[pa.Table]) -> pd.DataFrame:
     never holds a column twice. A column that converts to a numpy array of the same fixed-width
     values (integers, floats; the "DateTime" index) is copied day by day into one array, each
     day's column freed once copied: the index is then handed to pandas as it is, uncopied
-    (read-only, as an index is), and a data column is the array itself. Other columns (text,
-    nulls, booleans, times) are converted as frame_of converts them, each freed once done."""
+    (read-only, as an index is), and a data column is the array itself (two columns copied in
+    two threads were no faster here, and held more). Other columns (text, gaps, booleans,
+    times) are converted as frame_of converts them, each freed once done."""
+    schema = tables[0].schema
     template = indexed(frame_of(tables[0].slice(0, 0)))  # the labels and dtypes of the result
     rows = sum(table.num_rows for table in tables)
-    pool = pa.default_memory_pool()
-    values: dict = {}
-    for name in tables[0].column_names:
-        dtype = template.index.dtype if name == INDEX else template[name].dtype
-        values[name] = _copied(tables, name, dtype, rows)
-        if values[name] is None:
-            column = trimmed(pa.concat_tables([table.select([name]) for table in tables]))
-            _drop_column(tables, name)
-            values[name] = frame_of(column, release=True)[name].array
-            del column
-        pool.release_unused()
+    # Each day's column, apart: dropping one frees it without touching the others.
+    columns = {name: [table.column(name) for table in tables] for name in schema.names}
     tables.clear()
-    index = values.pop(INDEX)
-    frame = pd.DataFrame(values, index=index, copy=False)
+    storages = {name: _copy_storage(schema.field(name), template.index.dtype if name == INDEX else template[name].dtype,
+                                    columns[name]) for name in schema.names}
+    values: dict = {}
+    for name in schema.names:
+        if storages[name] is not None:
+            values[name] = _copied(columns[name], storages[name], rows)
+            continue
+        column = trimmed(pa.Table.from_arrays([pa.chunked_array([chunk for day in columns[name] for chunk in day.chunks],
+                                                                schema.field(name).type)],
+                                              schema=pa.schema([schema.field(name)], metadata=schema.metadata)))
+        columns[name].clear()
+        values[name] = frame_of(column, release=True)[name].array
+        del column
+        pa.default_memory_pool().release_unused()
+    stamps = values.pop(INDEX)
+    if isinstance(stamps, np.ndarray):  # one array: pandas takes it uncopied
+        stamps = pa.Array.from_buffers(schema.field(INDEX).type, rows, [None, pa.py_buffer(stamps)])
+        stamps = indexed(frame_of(pa.table({INDEX: stamps}), shared=True)).index
+    else:
+        stamps = pd.Index(stamps, name=INDEX, copy=False)
+    frame = pd.DataFrame(values, index=stamps, copy=False)
     frame.columns = template.columns
     return frame
 
 
-def _copied(tables: list[pa.Table], name: str, dtype: Any, rows: int) -> Any:
-    """The column `name` of `tables` in one array when the conversion gives numpy values of
-    its Arrow type without gaps (see streamed_frame), dropped from `tables`; else None."""
-    field = tables[0].schema.field(name)
-    if any(table.column(name).null_count for table in tables):
+def _copy_storage(field: pa.Field, dtype: Any, days: list[pa.ChunkedArray]) -> np.dtype | None:
+    """The numpy type in which the column `days` (of `field`) is copied as its conversion gives
+    it (`dtype`): int64 for UTC times of the unit the index has, the type itself for integers
+    and floats; None for any other column, or one with nulls."""
+    if any(day.null_count for day in days):
         return None
-    if name == INDEX:
-        if not (pa.types.is_timestamp(field.type) and isinstance(dtype, pd.DatetimeTZDtype)
-                and dtype.unit == field.type.unit):
-            return None
-        storage = np.dtype(np.int64)
-    elif (isinstance(dtype, np.dtype) and dtype.kind in "iuf" and (pa.types.is_integer(field.type)
-                                                                  or pa.types.is_floating(field.type))
-          and dtype == np.dtype(field.type.to_pandas_dtype())):
-        storage = dtype
-    else:
-        return None
+    if field.name == INDEX:
+        timestamps = (pa.types.is_timestamp(field.type) and isinstance(dtype, pd.DatetimeTZDtype)
+                      and dtype.unit == field.type.unit)
+        return np.dtype(np.int64) if timestamps else None
+    numeric = pa.types.is_integer(field.type) or pa.types.is_floating(field.type)
+    if numeric and isinstance(dtype, np.dtype) and dtype == np.dtype(field.type.to_pandas_dtype()):
+        return dtype
+    return None
+
+
+def _copied(days: list[pa.ChunkedArray], storage: np.dtype, rows: int) -> np.ndarray:
+    """The column `days` (emptied here, each day freed once copied) in one array of `storage`."""
     out = np.empty(rows, dtype=storage)
     position = freed = 0
-    for number, table in enumerate(tables):
-        column = table.column(name)
-        for chunk in column.chunks:
+    days.reverse()  # taken from the end: each day leaves the list as it is copied
+    while days:
+        day = days.pop()
+        for chunk in day.chunks:
             count = len(chunk)
             out[position:position + count] = np.frombuffer(chunk.buffers()[1], dtype=storage, count=count,
                                                            offset=chunk.offset * storage.itemsize)
             position += count
             del chunk
-        freed += column.nbytes
-        tables[number] = table.drop_columns([name])  # the day's column goes once copied
-        del table, column
+        freed += day.nbytes
+        del day
         if freed >= _RELEASE_BYTES:  # handed back as the copy grows, not once it is whole
             pa.default_memory_pool().release_unused()
             freed = 0
-    if name != INDEX:
-        return out
-    stamps = pa.Array.from_buffers(field.type, rows, [None, pa.py_buffer(out)])
-    return indexed(frame_of(pa.table({INDEX: stamps}), shared=True)).index
-
-
-def _drop_column(tables: list[pa.Table], name: str) -> None:
-    for number, table in enumerate(tables):
-        tables[number] = table.drop_columns([name])
+    return out
 
 
 # pandas versions that deprecate set_index(inplace=True) copy nothing without it.
