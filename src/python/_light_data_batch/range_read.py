@@ -71,7 +71,8 @@ def read_range(
 
     ``output="arrow"`` gives one ``pyarrow.Table``: "DateTime" first (an "instrument" column
     before it for a list), then the columns, without pandas metadata; the columns of
-    uncompressed cache files are memory-mapped, not copied. ``output="polars"`` gives the same
+    uncompressed cache files are memory-mapped, not copied (the configuration key
+    ``cache_compression = none`` has range reads write their cache files so). ``output="polars"`` gives the same
     table as a ``polars.DataFrame`` (needs polars). Their values equal the pandas result's.
 
     A day is missing only when no data source holds its table. ``missing="skip"`` leaves
