@@ -840,7 +840,7 @@ def main() -> None:
                 label = f"warm 30 days x {size(ticker_rows)}-row derivative tickers"
                 rows += warm_case(work, label, DataType.DerivativeTicker,
                                   lambda day: ticker(day, ticker_rows), 30, ticker_rows, floor_scaled, repeats, 1.5)
-                for columns, goal in ((None, 2.5), (["mark_price"], 1.5)):
+                for columns, goal in ((None, 1.5), (["mark_price"], 1.35)):
                     peak = peak_memory(day_numbers(30), columns)
                     ratio = peak["growth"] / peak["result"]
                     call = "read_range" if columns is None else f"read_range(columns={columns})"

@@ -116,6 +116,30 @@ def test_read_range_equals_the_loop_of_get(storage, case, recwarn, capsys, monke
     assert "__slotnames__" not in vars(CryptoMktData)  # the reader class is left as it was
 
 
+def typed(day: int, rows: int = 7) -> pd.DataFrame:
+    """A ticker with a column of each type a vendor's table may hold."""
+    table = ticker(day, rows)
+    numbers = np.arange(rows)
+    return table.assign(f32=numbers.astype(np.float32), i32=numbers.astype(np.int32) - day % 7, u8=numbers.astype(np.uint8),
+                        flag=numbers % 2 == 0, gaps=np.where(numbers % 3 == 0, np.nan, numbers * 0.5),
+                        when=pd.Timestamp(str(day)) + pd.to_timedelta(numbers, unit="s"))
+
+
+@pytest.mark.parametrize("data_type, columns", [(DataType.DerivativeTicker, None),
+                                                (DataType.DerivativeTicker, ["gaps", "f32", "flag"]),
+                                                (DataType.Klines, None)])  # a stored, naive "DateTime"
+def test_large_ranges_convert_every_type_as_get_does(storage, monkeypatch, data_type, columns):
+    monkeypatch.setattr(arrow_frames, "_LARGE_TABLE_BYTES", 0)  # every range converted as large ones are
+    for day in DAYS:
+        table = typed(day) if data_type is DataType.DerivativeTicker else typed(day).rename(columns={"when": "DateTime"})
+        store(BTC, data_type, day, table, warm=day != DAYS[1])
+    got = read_range(BTC, data_type, DAYS[0], DAYS[-1], data_sources=BINANCE, columns=columns)
+    want = loop(BTC, data_type, DAYS, data_sources=BINANCE)
+    pd.testing.assert_frame_equal(got, want if columns is None else want[columns])
+    got.iloc[0, 0] = -1.0  # the result is the caller's to change
+    assert got.iloc[0, 0] == -1.0
+
+
 def test_cold_days_fill_the_cache_as_get_does(storage):
     for day in DAYS:
         store(BTC, DataType.Klines, day, klines(day), warm=False)
@@ -123,6 +147,42 @@ def test_cold_days_fill_the_cache_as_get_does(storage):
     assert len(cache_files(storage.cache_dir)) == len(DAYS)
     pd.testing.assert_frame_equal(got, read_range(BTC, DataType.Klines, DAYS[0], DAYS[-1], data_sources=BINANCE))
     pd.testing.assert_frame_equal(got, loop(BTC, DataType.Klines, DAYS, data_sources=BINANCE))
+
+
+@pytest.mark.parametrize("compression", ["lz4", "none", "zstd", None])
+def test_cache_copies_of_range_reads_are_compressed_as_configured(storage, compression):
+    if compression is not None:
+        with open(storage.config_path, "a") as config:
+            config.write(f"cache_compression = {compression}\n")
+    for day in DAYS:
+        store(BTC, DataType.DerivativeTicker, day, ticker(day, rows=70_001), warm=day == DAYS[0])
+    got = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+    files = [os.path.join(storage.cache_dir, name) for name in cache_files(storage.cache_dir)]
+    assert len(files) == len(DAYS)
+    warmed = cache_path(storage.cache_dir, CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker,
+                                                         data_sources=BINANCE).get_path(DataSource.binance))
+    for file in files:  # byte for byte as pyarrow writes the table with that codec; get()'s own copy is LZ4
+        codec = "lz4" if compression is None or file == warmed else {"none": "uncompressed"}.get(compression, compression)
+        sink = pa.BufferOutputStream()
+        feather.write_feather(feather.read_table(file), sink, compression=codec)
+        assert sink.getvalue().to_pybytes() == Path(file).read_bytes(), (file, codec)
+    for output in ("pandas", "arrow"):  # every reader reads every form
+        again = read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE, output=output)
+        if output == "pandas":
+            pd.testing.assert_frame_equal(again, got)
+            pd.testing.assert_frame_equal(again, loop(BTC, DataType.DerivativeTicker, DAYS, data_sources=BINANCE))
+        else:
+            assert again.num_rows == len(got)
+
+
+def test_an_unknown_cache_compression_is_refused(storage):
+    with open(storage.config_path, "a") as config:
+        config.write("cache_compression = brotli\n")
+    store(BTC, DataType.Klines, DAYS[0], klines(DAYS[0]), warm=False)
+    with pytest.raises(ValueError, match=r"cache_compression in section \[data_related\] of .*platform.ini must be one "
+                                         r"of lz4, none, zstd, got 'brotli'"):
+        read_range(BTC, DataType.Klines, DAYS[0], DAYS[0], data_sources=BINANCE)
+    assert cache_files(storage.cache_dir) == []
 
 
 def plant_truncated(cache_file: str, other: str) -> None:

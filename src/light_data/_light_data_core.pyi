@@ -1,7 +1,7 @@
 # The private module of halvorn.orrery_data.light_data's companions: the
 # reader's rules, implemented once in C++. Not a public interface.
 import os
-from typing import Any, Literal
+from typing import Any, Literal, final
 
 from halvorn.orrery_data.enums import DataType
 
@@ -25,5 +25,13 @@ def scale_epoch_counts(values: Any, out: Any, *, close_time: bool = False) -> in
     `out` (new buffers of the same shape) by the digit count of the first value of the whole
     column; returns the power of ten used. OverflowError when a value does not fit."""
 def index_by_time(data_type: DataType, df: Any) -> Any: ...
-def read_sources(reader: Any, *, log_failures: bool = True) -> tuple[Literal["found", "missing", "failed"], Any, list[tuple[Any, str | None, BaseException | None]]]: ...
+def read_sources(reader: Any, *, log_failures: bool = True, compression: Literal["lz4", "none", "zstd"] = "lz4") -> tuple[Literal["found", "missing", "failed"], Any, list[tuple[Any, str | None, BaseException | None]]]: ...
 def served_cache_file(reader: Any) -> tuple[str, Any, str] | None: ...
+
+@final
+class CacheMapping:
+    """A cache file mapped read-only; its buffer is the file's bytes."""
+
+def served_cache_mappings(readers: Any) -> list[CacheMapping | None]:
+    """For each reader, the cache file its get_raw would serve unchanged, mapped read-only; None
+    when it would serve none or the file cannot be opened or mapped."""

@@ -32,8 +32,8 @@ Ref cached_copy(PyObject* self, PyObject* cache_path) {
 // One source's guarded work: the cached copy, else storage, then the cache
 // write. A NULL result means the source failed. The cache is an optimisation:
 // a table read from storage is returned even when caching it fails, which is
-// logged.
-Ref read_source(PyObject* self, PyObject* path) {
+// logged. The cache copy is compressed as `compression` says.
+Ref read_source(PyObject* self, PyObject* path, CacheCompression compression) {
     Ref cache_path = cache_path_for(self, path);
     if (!cache_path) return Ref();
     Ref cached = cached_copy(self, cache_path.get());
@@ -48,7 +48,7 @@ Ref read_source(PyObject* self, PyObject* path) {
     if (empty) return df;
     int write = truth(attr(self, names.write_cache_attr));
     if (write < 0) return Ref();
-    if (write && write_cache_file(self, df.get(), cache_path.get(), path) < 0 &&
+    if (write && write_cache_file(self, df.get(), cache_path.get(), path, compression) < 0 &&
         log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_writing_cache,
                             cache_path.get()) < 0) {
         return Ref();
@@ -75,7 +75,7 @@ int append_tried(PyObject* tried, PyObject* source, PyObject* path, PyObject* ex
 
 }  // namespace
 
-Ref read_sources(PyObject* self, bool log_failures) {
+Ref read_sources(PyObject* self, bool log_failures, CacheCompression compression) {
     Ref tried(PyList_New(0));
     if (!tried) return Ref();
     Ref df;
@@ -83,7 +83,7 @@ Ref read_sources(PyObject* self, bool log_failures) {
     const int outcome = walk_source_paths(self, names.get_path, true, [&](PyObject* source,
                                                                             PyObject* path) {
         if (path == Py_None) return append_tried(tried.get(), source, path, Py_None);
-        df = read_source(self, path);
+        df = read_source(self, path, compression);
         if (df) return 1;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         const bool absent = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
@@ -136,7 +136,7 @@ PyObject* reader_get_raw(PyObject* const* arguments) {
     PyObject* self = arguments[0];
     Ref df;
     const int found = walk_source_paths(self, names.get_path, true, [&](PyObject*, PyObject* path) {
-        df = read_source(self, path);
+        df = read_source(self, path, CacheCompression::lz4);
         if (df) return 1;
         return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path);
     });

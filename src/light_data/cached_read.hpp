@@ -3,6 +3,7 @@
 // outcome kept instead of only logged.
 #pragma once
 
+#include "feather_tables.hpp"
 #include "owned_ref.hpp"
 
 namespace light_data {
@@ -18,7 +19,9 @@ namespace light_data {
 // no source holds one, or "failed"; tried lists (source, path, exception or
 // None) for each source walked before the answer. NULL with an exception set
 // for what get_raw would let through (a failing path lookup, an interrupt).
-Ref read_sources(PyObject* self, bool log_failures);
+// The cache copies it writes are compressed as `compression` says.
+Ref read_sources(PyObject* self, bool log_failures,
+                 CacheCompression compression = CacheCompression::lz4);
 
 // The cache file that get_raw would serve, without reading it: the first
 // source's regular cache file when the cache is in use and every earlier

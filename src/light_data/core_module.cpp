@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "cache_mapping.hpp"
 #include "cache_names.hpp"
 #include "cached_read.hpp"
 #include "epoch_counts.hpp"
@@ -242,11 +243,15 @@ PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
 // Reads over the sources
 
 PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
-    static Keywords keywords = {"reader", "log_failures", nullptr};
+    static Keywords keywords = {"reader", "log_failures", "compression", nullptr};
     PyObject* reader;
     int log_failures = 1;
-    if (!parse(args, kwargs, "O|$p:read_sources", keywords, &reader, &log_failures)) return nullptr;
-    return read_sources(reader, log_failures != 0).release();
+    PyObject* name = nullptr;
+    if (!parse(args, kwargs, "O|$pU:read_sources", keywords, &reader, &log_failures, &name))
+        return nullptr;
+    CacheCompression compression = CacheCompression::lz4;
+    if (name != nullptr && cache_compression_named(name, compression) < 0) return nullptr;
+    return read_sources(reader, log_failures != 0, compression).release();
 }
 
 PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -254,6 +259,13 @@ PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* reader;
     if (!parse(args, kwargs, "O:served_cache_file", keywords, &reader)) return nullptr;
     return served_cache_file(reader).release();
+}
+
+PyObject* core_served_cache_mappings(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"readers", nullptr};
+    PyObject* readers;
+    if (!parse(args, kwargs, "O:served_cache_mappings", keywords, &readers)) return nullptr;
+    return served_cache_mappings(readers).release();
 }
 
 #define FUNCTION(name, flags) \
@@ -274,6 +286,7 @@ PyMethodDef core_functions[] = {
     FUNCTION(index_by_time, with_keywords),
     FUNCTION(read_sources, with_keywords),
     FUNCTION(served_cache_file, with_keywords),
+    FUNCTION(served_cache_mappings, with_keywords),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -313,14 +326,16 @@ int add_constants(PyObject* module) {
         PyModule_AddObjectRef(module, "TIME_LABELS", labels.get()) < 0 ||
         PyModule_AddObjectRef(module, "MISSING_PREFIX", names.missing_data) < 0 ||
         PyModule_AddObjectRef(module, "STORAGE_PATH_KEY", key.get()) < 0 ||
-        PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0) {
+        PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0 ||
+        PyModule_AddObjectRef(module, "CacheMapping",
+                              reinterpret_cast<PyObject*>(module_state.cache_mapping_type)) < 0) {
         return -1;
     }
     return 0;
 }
 
 int exec_core(PyObject* module) {
-    if (make_process_state() < 0) return -1;
+    if (make_process_state() < 0 || make_cache_mapping_type() < 0) return -1;
     if (bind_globals(PyModule_GetDict(module)) < 0 || remember_pandas_writer() < 0 ||
         add_constants(module) < 0) {
         return -1;

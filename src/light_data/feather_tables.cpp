@@ -28,15 +28,27 @@ int make_arrow_writer(ArrowWriter& writer) {
     Ref lz4_available(PyObject_CallMethod(codec.get(), "is_available", "s", "lz4_frame"));
     const int has_lz4 = truth(lz4_available);
     if (has_lz4 < 0) return -1;
+    Ref zstd_available(PyObject_CallMethod(codec.get(), "is_available", "s", "zstd"));
+    const int has_zstd = truth(zstd_available);
+    if (has_zstd < 0) return -1;
     Ref options_type(PyObject_GetAttrString(ipc.get(), "IpcWriteOptions"));
     if (!options_type) return -1;
-    Ref keywords(Py_BuildValue("{s:s,s:O,s:O}", "compression", has_lz4 ? "lz4" : nullptr,
-                               "allow_64bit", Py_True, "unify_dictionaries", Py_True));
-    if (!keywords) return -1;
     Ref empty(PyTuple_New(0));
     if (!empty) return -1;
-    Ref options(PyObject_Call(options_type.get(), empty.get(), keywords.get()));
-    if (!options) return -1;
+    const char* codecs[cache_compression_count] = {has_lz4 ? "lz4" : nullptr, nullptr, "zstd"};
+    Ref options[cache_compression_count];
+    for (int i = 0; i < cache_compression_count; ++i) {
+        // Without the codec, Py_None: writing that form raises (write_feather).
+        if (i == static_cast<int>(CacheCompression::zstd) && !has_zstd) {
+            options[i] = Ref::borrow(Py_None);
+            continue;
+        }
+        Ref keywords(Py_BuildValue("{s:s,s:O,s:O}", "compression", codecs[i], "allow_64bit", Py_True,
+                                   "unify_dictionaries", Py_True));
+        if (!keywords) return -1;
+        options[i] = Ref(PyObject_Call(options_type.get(), empty.get(), keywords.get()));
+        if (!options[i]) return -1;
+    }
 
     Ref key(PyBytes_FromString(storage_path_key));
     Ref kw_preserve_index(Py_BuildValue("(s)", "preserve_index"));
@@ -53,7 +65,7 @@ int make_arrow_writer(ArrowWriter& writer) {
     }
     writer.table_from_pandas = from_pandas.release();
     writer.new_file = new_file.release();
-    writer.options = options.release();
+    for (int i = 0; i < cache_compression_count; ++i) writer.options[i] = options[i].release();
     writer.storage_path_key = key.release();
     writer.kw_preserve_index = kw_preserve_index.release();
     writer.kw_options = kw_options.release();
@@ -101,7 +113,21 @@ int remember_pandas_writer() {
     return module_state.pandas_to_feather == nullptr ? -1 : 0;
 }
 
-int write_feather(PyObject* df, PyObject* file, PyObject* storage_path) {
+int cache_compression_named(PyObject* name, CacheCompression& compression) {
+    static constexpr const char* known[cache_compression_count] = {"lz4", "none", "zstd"};
+    if (PyUnicode_Check(name)) {
+        for (int i = 0; i < cache_compression_count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(name, known[i]) == 0) {
+                compression = static_cast<CacheCompression>(i);
+                return 0;
+            }
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "cache compression must be 'lz4', 'none' or 'zstd', got %R", name);
+    return -1;
+}
+
+int write_feather(PyObject* df, PyObject* file, PyObject* storage_path, CacheCompression compression) {
     Ref own(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(df)), names.to_feather));
     if (!own) PyErr_Clear();
     if (!own || own.get() != module_state.pandas_to_feather || !PyUnicode_Check(storage_path)) {
@@ -109,12 +135,17 @@ int write_feather(PyObject* df, PyObject* file, PyObject* storage_path) {
     }
     const ArrowWriter* writer = arrow_writer();
     if (writer == nullptr) return -1;
+    PyObject* options = writer->options[static_cast<int>(compression)];
+    if (options == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "this pyarrow has no zstd codec to write the cache file with");
+        return -1;
+    }
     Ref table = table_holding_path(*writer, df, storage_path);
     if (!table) return -1;
     Ref schema = attr(table.get(), writer->schema);
     if (!schema) return -1;
     Ref file_writer = call(writer->new_file, {file, schema.get()}, writer->kw_options,
-                           {writer->options});
+                           {options});
     if (!file_writer) return -1;
     if (!call_method(file_writer.get(), writer->write_table, {table.get()},
                      writer->kw_max_chunksize, {writer->chunk_rows})) {

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include "feather_tables.hpp"
 #include "owned_ref.hpp"
 #include "scoped_resources.hpp"
 
@@ -55,8 +56,9 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path);
 // creating the cache folder when needed: into a new temporary file beside
 // it, then renamed onto the cache path, so that other processes see either
 // the old file or the whole new one. Reclaims the key's leftover temporary
-// files first. Returns 0, or -1 with an exception set and no temporary file
-// left behind.
-int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path);
+// files first. `compression` as write_feather takes it. Returns 0, or -1
+// with an exception set and no temporary file left behind.
+int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path,
+                     CacheCompression compression = CacheCompression::lz4);
 
 }  // namespace light_data

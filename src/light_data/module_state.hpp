@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "feather_tables.hpp"
 #include "interned_names.hpp"
 #include "owned_ref.hpp"
 
@@ -24,7 +25,8 @@ struct TracebackCode {
 struct ArrowWriter {
     PyObject* table_from_pandas = nullptr;  // pyarrow.Table.from_pandas
     PyObject* new_file = nullptr;           // pyarrow.ipc.new_file
-    PyObject* options = nullptr;            // the IpcWriteOptions of a Feather file
+    // The IpcWriteOptions of a Feather file, by CacheCompression.
+    PyObject* options[cache_compression_count] = {};
     PyObject* storage_path_key = nullptr;   // bytes
     PyObject* kw_preserve_index = nullptr;
     PyObject* kw_options = nullptr;
@@ -53,6 +55,8 @@ struct ModuleState {
     InternedNames names{};
     // The type of the reader's methods.
     PyTypeObject* method_function_type = nullptr;
+    // The type of a mapped cache file (cache_mapping.hpp).
+    PyTypeObject* cache_mapping_type = nullptr;
     // type.__getattribute__, to tell metaclasses that keep it (see global_member).
     PyObject* type_getattribute = nullptr;
     TracebackCode traceback_codes[32]{};

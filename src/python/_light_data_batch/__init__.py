@@ -2,8 +2,8 @@
 
 ``arguments``: the checked arguments of a call; ``time_window``: whole days or a time window,
 and the rows a window keeps; ``day_read``: one table of one instrument and day, read as
-``get()`` reads it or refused with its cause; ``file_mapping``: cache files mapped into
-memory; ``arrow_frames``: one instrument's tables combined into one pandas frame or Arrow
+``get()`` reads it or refused with its cause (its cache files mapped into memory by the
+core); ``arrow_frames``: one instrument's tables combined into one pandas frame or Arrow
 table; ``threads``: reads spread over threads; ``range_read``: ``read_range``; ``stream``:
 ``iter_range``; ``dask_frames``: ``to_dask``; ``frame_shapes``: frames without rows that stand
 for others' shape; ``coverage``: which source holds each table; ``range_write``:

@@ -8,11 +8,15 @@ from dataclasses import dataclass
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
+from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from .time_window import Window, span
 
 OUTPUTS = ("pandas", "arrow", "polars")
+# How the cache copies that range reads write are compressed: "lz4" as to_feather writes them,
+# "none" so that Arrow and Polars outputs map their columns uncopied, or "zstd" (smallest).
+CACHE_COMPRESSIONS = ("lz4", "none", "zstd")
 
 
 def instrument_list(instruments: object) -> tuple[list[Instrument], bool]:
@@ -84,6 +88,24 @@ def options(data_type: object, data_sources: object, use_minio_storage: object, 
             raise TypeError(f"data_sources must be a list of DataSource members, got {type(data_sources).__name__}")
         data_sources = list(data_sources)  # the call reads the sources as they are now
     return Options(data_type, data_sources, use_minio_storage, use_cache, write_cache)  # type: ignore[arg-type]
+
+
+def configured_cache_compression() -> str:
+    """The key ``cache_compression`` of section ``data_related`` of this process's configuration
+    ("lz4" when it is not set), checked: one of CACHE_COMPRESSIONS, with its codec in pyarrow.
+    Read once a call, and only by a call that writes cache files: warm reads never read it."""
+    loader = ConfigLoader()
+    value = loader.config["data_related"].get("cache_compression", "lz4")
+    where = f"cache_compression in section [data_related] of {getattr(loader, 'path', 'the configuration')}"
+    if not isinstance(value, str) or value.strip().lower() not in CACHE_COMPRESSIONS:
+        raise ValueError(f"{where} must be one of {', '.join(CACHE_COMPRESSIONS)}, got {value!r}")
+    value = value.strip().lower()
+    if value == "zstd":
+        import pyarrow as pa
+
+        if not pa.Codec.is_available("zstd"):
+            raise ValueError(f"{where} is zstd, which this pyarrow cannot write")
+    return value
 
 
 def worker_count(max_workers: object) -> int | None:

@@ -10,6 +10,7 @@ import json
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
 import pandas as pd
 import pyarrow as pa
 
@@ -134,32 +135,20 @@ _CONVERSION_OPTIONS = (_read_feather_conversion is not None
                        and "to_pandas_kwargs" in inspect.signature(_read_feather_conversion).parameters)
 
 
-# Tables at least this large are converted one column at a time (see frame_of_columns).
+# Tables at least this large are converted one column at a time (see streamed_frame).
 _LARGE_TABLE_BYTES = 64 * 2**20
-_NO_COPY_CONCAT: dict = {"copy": False} if int(pd.__version__.split(".")[0]) < 3 else {}  # pandas 3 never copies
+# Arrow memory freed by a conversion that is handed back to the system once this much is freed.
+_RELEASE_BYTES = 32 * 2**20
 
 
-def frame_of_columns(columns: list[pa.Table]) -> pd.DataFrame:
-    """The frame of a table handed over as one-column tables (`columns`, emptied here): each
-    converted as `frame_of` converts and freed before the next one is converted, its memory
-    handed back, so that a conversion holds the table and one column of the frame at most.
-    Equal to converting the table whole: these columns convert each on their own."""
-    pool = pa.default_memory_pool()
-    frames = []
-    while columns:
-        column = columns.pop(0)
-        frames.append(frame_of(column, release=True))
-        del column
-        pool.release_unused()
-    return pd.concat(frames, axis=1, **_NO_COPY_CONCAT)
-
-
-def frame_of(table: pa.Table, release: bool = False) -> pd.DataFrame:
+def frame_of(table: pa.Table, release: bool = False, shared: bool = False) -> pd.DataFrame:
     """`table` converted exactly as pd.read_feather converts what it reads. With `release`,
     each column's Arrow memory is freed as soon as the column is converted (Arrow's
     self_destruct, with a block per column), so that a large conversion never holds the whole
-    table twice; the caller must hold no other reference to `table` and never use it again."""
-    options = {}
+    table twice; the caller must hold no other reference to `table` and never use it again.
+    With `shared`, a column of one chunk without nulls that numpy can read as it is becomes
+    a read-only view of the Arrow memory (a block per column), not a copy."""
+    options: dict = {"split_blocks": True} if shared else {}
     if release:
         options["self_destruct"] = True
         # A block per column lets each column go as soon as it is copied. A column of one chunk
@@ -176,6 +165,83 @@ def frame_of(table: pa.Table, release: bool = False) -> pd.DataFrame:
 
         return table.to_pandas(types_mapper=arrow_string_types_mapper(), **options)
     return table.to_pandas(**options)
+
+
+def streamed_frame(tables: list[pa.Table]) -> pd.DataFrame:
+    """`indexed(frame_of(pa.concat_tables(tables)))` for `tables` of one schema whose columns
+    convert alike (`tables` is emptied here), built a column at a time so that the conversion
+    never holds a column twice. A column that converts to a numpy array of the same fixed-width
+    values (integers, floats; the "DateTime" index) is copied day by day into one array, each
+    day's column freed once copied: the index is then handed to pandas as it is, uncopied
+    (read-only, as an index is), and a data column is the array itself (two columns copied in
+    two threads were no faster here, and held more). Other columns (text, gaps, booleans,
+    times) are converted as frame_of converts them, each freed once done."""
+    schema = tables[0].schema
+    template = indexed(frame_of(tables[0].slice(0, 0)))  # the labels and dtypes of the result
+    rows = sum(table.num_rows for table in tables)
+    # Each day's column, apart: dropping one frees it without touching the others.
+    columns = {name: [table.column(name) for table in tables] for name in schema.names}
+    tables.clear()
+    storages = {name: _copy_storage(schema.field(name), template.index.dtype if name == INDEX else template[name].dtype,
+                                    columns[name]) for name in schema.names}
+    values: dict = {}
+    for name in schema.names:
+        if storages[name] is not None:
+            values[name] = _copied(columns[name], storages[name], rows)
+            continue
+        column = trimmed(pa.Table.from_arrays([pa.chunked_array([chunk for day in columns[name] for chunk in day.chunks],
+                                                                schema.field(name).type)],
+                                              schema=pa.schema([schema.field(name)], metadata=schema.metadata)))
+        columns[name].clear()
+        values[name] = frame_of(column, release=True)[name].array
+        del column
+        pa.default_memory_pool().release_unused()
+    stamps = values.pop(INDEX)
+    if isinstance(stamps, np.ndarray):  # one array: pandas takes it uncopied
+        stamps = pa.Array.from_buffers(schema.field(INDEX).type, rows, [None, pa.py_buffer(stamps)])
+        stamps = indexed(frame_of(pa.table({INDEX: stamps}), shared=True)).index
+    else:
+        stamps = pd.Index(stamps, name=INDEX, copy=False)
+    frame = pd.DataFrame(values, index=stamps, copy=False)
+    frame.columns = template.columns
+    return frame
+
+
+def _copy_storage(field: pa.Field, dtype: Any, days: list[pa.ChunkedArray]) -> np.dtype | None:
+    """The numpy type in which the column `days` (of `field`) is copied as its conversion gives
+    it (`dtype`): int64 for UTC times of the unit the index has, the type itself for integers
+    and floats; None for any other column, or one with nulls."""
+    if any(day.null_count for day in days):
+        return None
+    if field.name == INDEX:
+        timestamps = (pa.types.is_timestamp(field.type) and isinstance(dtype, pd.DatetimeTZDtype)
+                      and dtype.unit == field.type.unit)
+        return np.dtype(np.int64) if timestamps else None
+    numeric = pa.types.is_integer(field.type) or pa.types.is_floating(field.type)
+    if numeric and isinstance(dtype, np.dtype) and dtype == np.dtype(field.type.to_pandas_dtype()):
+        return dtype
+    return None
+
+
+def _copied(days: list[pa.ChunkedArray], storage: np.dtype, rows: int) -> np.ndarray:
+    """The column `days` (emptied here, each day freed once copied) in one array of `storage`."""
+    out = np.empty(rows, dtype=storage)
+    position = freed = 0
+    days.reverse()  # taken from the end: each day leaves the list as it is copied
+    while days:
+        day = days.pop()
+        for chunk in day.chunks:
+            count = len(chunk)
+            out[position:position + count] = np.frombuffer(chunk.buffers()[1], dtype=storage, count=count,
+                                                           offset=chunk.offset * storage.itemsize)
+            position += count
+            del chunk
+        freed += day.nbytes
+        del day
+        if freed >= _RELEASE_BYTES:  # handed back as the copy grows, not once it is whole
+            pa.default_memory_pool().release_unused()
+            freed = 0
+    return out
 
 
 # pandas versions that deprecate set_index(inplace=True) copy nothing without it.
@@ -339,14 +405,14 @@ def combined(days: list, first_empty: Any, data_type: DataType, columns: list | 
         # One conversion for all days: tables of one schema whose columns convert alike,
         # with a datetime index, give the same frame whether concatenated before or after
         # the conversion.
-        table = pa.concat_tables([day.table for day in days])  # type: ignore[union-attr]
+        tables = [day.table for day in days]  # type: ignore[union-attr]
         del first
         days.clear()
-        if table.nbytes < _LARGE_TABLE_BYTES:
-            return indexed(frame_of(table, release=True))
-        apart = [trimmed(table.select([name])) for name in table.column_names]
-        del table
-        return indexed(frame_of_columns(apart))
+        if sum(table.nbytes for table in tables) >= _LARGE_TABLE_BYTES:
+            return streamed_frame(tables)
+        table = pa.concat_tables(tables)
+        tables.clear()
+        return indexed(frame_of(table, release=True))
     frames = []
     for position, day in enumerate(days):
         frames.append(day_frame(day))

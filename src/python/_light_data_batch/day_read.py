@@ -15,7 +15,6 @@ source tried and its cause.
 
 from __future__ import annotations
 
-import os
 import threading
 from dataclasses import dataclass
 from typing import TypeAlias, cast
@@ -27,8 +26,8 @@ import pyarrow.ipc as ipc
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
 
+from .arguments import configured_cache_compression
 from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
-from .file_mapping import mapped_file
 
 __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
@@ -95,9 +94,11 @@ def reader_on(template: CryptoMktData, date: int) -> CryptoMktData:
 
 def read_day(template: CryptoMktData, date: int) -> pd.DataFrame | ArrowDay | Missing:
     """The table of `template`'s instrument and kind on `date`: from its cache file when
-    ``get()`` would serve that unchanged, else through the reader's walk over its sources."""
+    ``get()`` would serve that unchanged, else through the reader's walk over its sources
+    (whose cache copy is compressed as the configuration says)."""
     reader = reader_on(template, date)
-    return cast(ArrowDay | None, read_cached(reader)) or read_stored(reader)  # whole tables: never Projected
+    cached = cast(ArrowDay | None, read_cached(reader))  # whole tables: never Projected
+    return cached or read_stored(reader, configured_cache_compression() if reader._write_cache else "lz4")
 
 
 def read_cached(reader: CryptoMktData, columns: list | None = None) -> ArrowDay | Projected | None:
@@ -141,12 +142,17 @@ def served_mapping(reader: CryptoMktData) -> ServedMapping | None:
     """The first half of `read_cached`: None when no cache file would be served unchanged, or
     it cannot be mapped."""
     try:
-        served = core.served_cache_file(reader)
-        if served is None:
-            return None
-        return ServedMapping(cache_mapping(served[0]), core.is_time_normalised(reader.data_type))
+        return served_mappings([reader], core.is_time_normalised(reader.data_type))[0]
     except Exception:
         return None
+
+
+def served_mappings(readers: list[CryptoMktData], normalised: bool) -> list[ServedMapping | None]:
+    """`served_mapping` of each of `readers`, all of one kind (whose time is `normalised` or
+    not), in one call into the core: the path builder's, the cache lookup's and the mapping's
+    work for a batch of tables, without the interpreter's work between them."""
+    return [None if mapping is None else ServedMapping(pa.py_buffer(mapping), normalised)
+            for mapping in core.served_cache_mappings(readers)]
 
 
 def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projected | None:
@@ -190,10 +196,10 @@ class _Projection:
         return [position for position, name in enumerate(names) if name == time or name in self.wanted]
 
 
-def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) -> Day:
+def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool, compression: str = "lz4") -> Day:
     """`read_stored`, cut to `columns` as soon as the table arrives (`Projected`) and, for an
     Arrow output, turned into Arrow (`arrow_of`) while the thread that read it still holds it."""
-    found = read_stored(reader)
+    found = read_stored(reader, compression)
     if isinstance(found, Missing):
         return found
     names = tuple(found.columns)
@@ -209,12 +215,13 @@ def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool) ->
     return day if columns is None else Projected(day, names)
 
 
-def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
+def read_stored(reader: CryptoMktData, compression: str = "lz4") -> pd.DataFrame | Missing:
     """What ``get()`` returns, through the reader's walk over its sources; `Missing` when no
     source holds the table; `TableReadError` when one could not be read. Other errors (of the
-    time index, say) carry a note naming the instrument and the date."""
+    time index, say) carry a note naming the instrument and the date. The copy written to the
+    cache is compressed as `compression` says ("lz4", "none" or "zstd")."""
     try:
-        outcome, table, tried = core.read_sources(reader, log_failures=False)
+        outcome, table, tried = core.read_sources(reader, log_failures=False, compression=compression)
         if outcome == "failed":
             causes = [(getattr(source, "name", str(source)), path, cause) for source, path, cause in tried]
             raise TableReadError(str(reader.instrument), reader.date, reader.data_type, causes) from tried[-1][2]
@@ -228,15 +235,6 @@ def read_stored(reader: CryptoMktData) -> pd.DataFrame | Missing:
     except Exception as error:
         error.add_note(f"reading {reader.data_type.name} of {reader.instrument} on {reader.date}")
         raise
-
-
-def cache_mapping(cache_file: str) -> pa.Buffer:
-    """`cache_file`, opened as the reader opens its cache entries and memory-mapped."""
-    descriptor = core.open_cache_entry(cache_file)
-    try:
-        return mapped_file(descriptor, os.fstat(descriptor).st_size)
-    finally:
-        os.close(descriptor)
 
 
 def table_in(data: pa.Buffer, fields=None) -> pa.Table:

@@ -18,7 +18,7 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
                            ordered_table)
-from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mapping
+from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mappings
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -71,7 +71,8 @@ def read_range(
 
     ``output="arrow"`` gives one ``pyarrow.Table``: "DateTime" first (an "instrument" column
     before it for a list), then the columns, without pandas metadata; the columns of
-    uncompressed cache files are memory-mapped, not copied. ``output="polars"`` gives the same
+    uncompressed cache files are memory-mapped, not copied (the configuration key
+    ``cache_compression = none`` has range reads write their cache files so). ``output="polars"`` gives the same
     table as a ``polars.DataFrame`` (needs polars). Their values equal the pandas result's.
 
     A day is missing only when no data source holds its table. ``missing="skip"`` leaves
@@ -131,10 +132,11 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         return reader_on(templates[str(key[0])], key[1])
 
     columns, arrow = call.columns, call.output != "pandas"
+    normalised = core.is_time_normalised(call.options.data_type)
 
     def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
         # Map the batch's files, then decode them (see ServedMapping).
-        served = [served_mapping(reader(key)) for key in batch]
+        served = served_mappings([reader(key) for key in batch], normalised)
         days = []
         for position, mapping in enumerate(served):
             served[position] = None  # each mapping goes once decoded
@@ -155,10 +157,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         results += days
     rest = [position for position, result in enumerate(results) if result is None]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
+    # How the copies of the tables read from storage are cached, read once a call, and only then.
+    compression = arguments.configured_cache_compression() if rest and call.options.write_cache else "lz4"
     spill = call.window.spill if call.window is not None else None
 
     def stored_day(position: int) -> Day | None:
-        found = read_stored_day(reader(keys[position]), columns, arrow)
+        found = read_stored_day(reader(keys[position]), columns, arrow, compression)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
