@@ -104,12 +104,12 @@ def test_update_replaces_the_span_it_is_given_and_keeps_the_rest(three_days):
 
 def test_an_interrupt_says_which_days_were_written_and_which_were_in_flight(storage, monkeypatch):
     write = light_data.DataIOModule.write_file_wrapper
-    stalled = threading.Event()
+    stalled, released = threading.Event(), threading.Event()
 
     def stall_one(self, dataframe, write_path):
         if write_path.endswith("20250405"):
             stalled.set()
-            threading.Event().wait(5)  # a stalled upload
+            released.wait(10)  # a stalled upload
         return write(self, dataframe=dataframe, write_path=write_path)
 
     monkeypatch.setattr(light_data.DataIOModule, "write_file_wrapper", stall_one)
@@ -120,6 +120,10 @@ def test_an_interrupt_says_which_days_were_written_and_which_were_in_flight(stor
     assert 20250405 in outcome.in_flight and stored(20250405) is None
     assert sorted(outcome.written + outcome.in_flight + outcome.not_started) == DAYS
     assert all(stored(day) is not None for day in outcome.written)
+    released.set()  # the abandoned write ends here, not in a later test
+    for thread in threading.enumerate():
+        if thread.name.startswith("light_data_batch-write"):
+            thread.join(10)
 
 
 def test_a_dead_writers_leftover_is_reclaimed_by_the_next_write_and_others_are_kept(storage):
