@@ -9,21 +9,11 @@ import os
 import sys
 from typing import Any
 
-from halvorn.orrery_data._light_data_inputs import parse_age, parse_date, parse_size
+from halvorn.orrery_data._light_data_inputs import argument_type, parse_age, parse_date, parse_size
 
 from .cache_folder import CacheCommandError, resolved
 from .operations import Verification, clean_temp, clear, info, ls, prune, verify, where
 from .printers import PRINTERS
-
-def _argument(parse: Any) -> Any:
-    def convert(text: str) -> Any:
-        try:
-            return parse(text)
-        except ValueError as error:
-            raise argparse.ArgumentTypeError(str(error)) from None
-    convert.__name__ = parse.__name__
-    return convert
-
 
 def _positive(text: str) -> int:
     value = int(text)
@@ -39,7 +29,7 @@ def _folder_name(text: str) -> str:
 
 
 def _add_common_options(parser: argparse.ArgumentParser, default: Any) -> None:
-    parser.add_argument("--cache-dir", type=_argument(_folder_name), default=default,
+    parser.add_argument("--cache-dir", type=argument_type(_folder_name), default=default,
                         help="the cache folder (default: LOCAL_DATA_CACHE_DIR of the configuration)")
     parser.add_argument("--json", action="store_true", default=default, help="print the result as JSON")
 
@@ -62,10 +52,10 @@ def _parser() -> argparse.ArgumentParser:
                                   help="each cache file with size, rows, columns, age and the storage path it holds")
     listing.add_argument("--sort", choices=["name", "size", "age"], default="name",
                          help="size: largest first; age: least recently used first")
-    listing.add_argument("--limit", type=_argument(_positive), metavar="N", help="list at most N files")
+    listing.add_argument("--limit", type=argument_type(_positive), metavar="N", help="list at most N files")
     place = commands.add_parser("where", parents=[common],
                                 help="whether storage holds one table, where, and its cache file")
-    place.add_argument("date", type=_argument(parse_date), metavar="DATE",
+    place.add_argument("date", type=argument_type(parse_date), metavar="DATE",
                        help="trading date YYYYMMDD or YYYY-MM-DD")
     place.add_argument("instrument", metavar="INSTRUMENT", help="exchange:symbol, e.g. binance-futures:BTCUSDT")
     place.add_argument("data_type", metavar="DATA_TYPE", help="a DataType name, e.g. Klines")
@@ -79,9 +69,9 @@ def _parser() -> argparse.ArgumentParser:
                     "of its access and modification times: access times alone are unreliable "
                     "(noatime mounts never change them, relatime ones at most once a day). ls and "
                     "verify read files without counting as a use.")
-    trim.add_argument("--max-size", type=_argument(parse_size), metavar="SIZE",
-                      help="bytes, or with K, M, G or T (powers of 1024), e.g. 10G")
-    trim.add_argument("--older-than", type=_argument(parse_age), metavar="AGE",
+    trim.add_argument("--max-size", type=argument_type(parse_size), metavar="SIZE",
+                      help="bytes, or with K, M, G, T or P (powers of 1024, also written KB or KiB), e.g. 10G")
+    trim.add_argument("--older-than", type=argument_type(parse_age), metavar="AGE",
                       help="a number with s, m, h, d or w, e.g. 90m, 12h, 30d")
     trim.add_argument("--dry-run", action="store_true", help="only say what would be removed")
     temporary = commands.add_parser("clean-temp", parents=[common], help="remove temporary files of writers that died")

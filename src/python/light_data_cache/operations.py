@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from halvorn.orrery_data import _light_data_core as _core
-from halvorn.orrery_data._light_data_inputs import parse_date
+from halvorn.orrery_data._light_data_inputs import parse_date, parse_instrument
 
 from .cache_folder import CONFIGURATION_ERRORS, CacheCommandError, Changed, Entry, Folder, resolved
 from .file_contents import contents, read_contents
@@ -148,9 +148,10 @@ def where(date: int | str, instrument: str, data_type: Any, source: Any = None,
             date = parse_date(date)
         except ValueError as error:
             raise CacheCommandError(str(error)) from None
-    exchange, colon, symbol = instrument.partition(":")
-    if not (colon and exchange and symbol):
-        raise CacheCommandError(f"instrument must be exchange:symbol, got {instrument!r}")
+    try:
+        exchange, symbol = parse_instrument(instrument)
+    except ValueError as error:
+        raise CacheCommandError(str(error)) from None
     kind = _member(DataType, data_type)
     sources = None if source is None else [_member(DataSource, source)]
     try:
