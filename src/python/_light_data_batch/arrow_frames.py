@@ -194,6 +194,7 @@ def day_frame(day: pd.DataFrame | ArrowDay) -> pd.DataFrame:
 
 
 def empty_frame(data_type: DataType, columns: list | None = None) -> pd.DataFrame:
+    index: pd.Index
     if core.is_time_normalised(data_type):
         index = pd.DatetimeIndex([], dtype="datetime64[ns, UTC]", name=INDEX)
     else:
@@ -339,7 +340,7 @@ def combined(days: list, first_empty: Any, data_type: DataType, columns: list | 
         # One conversion for all days: tables of one schema whose columns convert alike,
         # with a datetime index, give the same frame whether concatenated before or after
         # the conversion.
-        table = pa.concat_tables([day.table for day in days])  # type: ignore[union-attr]
+        table = pa.concat_tables([day.table for day in days])
         del first
         days.clear()
         if table.nbytes < _LARGE_TABLE_BYTES:

@@ -136,9 +136,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return 1
     if args.json:
-        for row in table.itertuples(index=False):
-            print(json.dumps({"instrument": row.instrument, "date": int(row.date), "source": row.source,
-                              "path": row.path}))
+        for instrument, date, source, path in zip(table["instrument"], table["date"].tolist(), table["source"],
+                                                  table["path"]):
+            print(json.dumps({"instrument": instrument, "date": date, "source": source, "path": path}))
     else:
         for name, rows in table.groupby("instrument", sort=False):
             held = rows["source"].value_counts()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import cast
 
 import pandas as pd
 
@@ -90,7 +91,8 @@ def write_range(
     days = day_of_each_row(frame, options.data_type)
     # A frame with a plain row numbering is stored without it, as each day's own table would be.
     plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
-    by_day = {int(day): rows.reset_index(drop=True) if plain else rows
+    # Grouped by an array (not a Series, which would align on the index): each key is one day.
+    by_day = {int(cast(int, day)): rows.reset_index(drop=True) if plain else rows
               for day, rows in frame.groupby(days.to_numpy(), sort=True)}
     result = WrittenRange()
     if not by_day:
