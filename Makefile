@@ -2,7 +2,6 @@
 # make test      build, install and run the whole test suite (newest pandas)
 # make check     type checks: the companions and stand-ins, the stubs against the modules
 # make test-pandas22   the same suite against pandas 2.2, in its own environment
-# make install-pandas22   only the install into that environment
 # make bench     benchmarks against the bare pandas/pyarrow calls
 # make sanitize  the suite under AddressSanitizer and UndefinedBehaviorSanitizer
 # make clean     remove build outputs, virtual environments, caches and benchmark results
@@ -36,7 +35,7 @@ STUBBED_MODULES := halvorn.orrery_data.light_data halvorn.orrery_data._light_dat
 BENCHMARKS := bench/run.py bench/batch_read.py
 BENCH_ARGS ?=
 
-.PHONY: install demo test check install-pandas22 test-pandas22 bench sanitize clean
+.PHONY: install demo test check test-pandas22 bench sanitize clean
 ifneq ($(shell cat $(INSTALLED) 2>/dev/null),$(INSTALL_ARGS))
 .PHONY: $(INSTALLED)
 endif
@@ -62,9 +61,6 @@ check: install
 	$(PY) -m mypy --no-incremental $(addprefix -p ,$(TYPED_PACKAGES))
 	$(PY) -m mypy.stubtest $(STUBBED_MODULES)
 	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
-
-install-pandas22:
-	$(MAKE) install $(PANDAS22)
 
 test-pandas22:
 	$(MAKE) test $(PANDAS22)
