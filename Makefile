@@ -9,8 +9,6 @@ PYTHON ?= python3.11
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PANDAS_PIN ?=
-# The environment of the suite against pandas 2.2.
-PANDAS22 := VENV=.venv-pandas22 PANDAS_PIN="pandas==2.2.*"
 WERROR := --config-settings=cmake.define.LIGHT_DATA_WERROR=ON
 INSTALL_ARGS := $(strip $(WERROR) ".[test]" $(PANDAS_PIN))
 
@@ -63,7 +61,7 @@ check: install
 	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
 
 test-pandas22:
-	$(MAKE) test $(PANDAS22)
+	$(MAKE) test VENV=.venv-pandas22 PANDAS_PIN="pandas==2.2.*"
 
 bench: install
 	@set -e; for script in $(BENCHMARKS); do \
