@@ -105,7 +105,8 @@ def main(argv: list[str] | None = None) -> int:
                     "not, 2 on usage or configuration errors.")
     parser.add_argument("instruments", metavar="INSTRUMENTS", help="exchange:symbol, several separated by commas")
     parser.add_argument("data_type", metavar="DATA_TYPE", help="a DataType name, e.g. Klines")
-    parser.add_argument("start", type=argument_type(parse_date), metavar="START", help="first day, YYYYMMDD or YYYY-MM-DD")
+    parser.add_argument("start", type=argument_type(parse_date), metavar="START",
+                        help="first day, YYYYMMDD or YYYY-MM-DD")
     parser.add_argument("end", type=argument_type(parse_date), metavar="END",
                         help="last day, YYYYMMDD or YYYY-MM-DD (included)")
     parser.add_argument("--source", action="append", metavar="S",
