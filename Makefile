@@ -1,5 +1,6 @@
 # make demo      build, install and run the demo on the local default storage
 # make test      build, install and run the whole test suite (newest pandas)
+# make check     type checks: the companions and stand-ins, the stubs against the modules
 # make test-pandas22   the same suite against pandas 2.2, in its own environment
 # make bench     benchmarks against the bare pandas/pyarrow calls
 # make sanitize  the suite under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -21,11 +22,18 @@ INSTALL_INPUTS := CMakeLists.txt pyproject.toml \
 	    -not -path '*/__pycache__/*' -not -path 'platform_standins/build/*' \
 	    -not -path '*.egg-info/*')
 
+# The companions and the stand-ins, checked by mypy as installed (its settings are in
+# pyproject.toml); the type stubs are checked against the compiled modules.
+TYPED_PACKAGES := halvorn.orrery_data.light_data_batch halvorn.orrery_data._light_data_batch \
+	halvorn.orrery_data.light_data_cache halvorn.orrery_data._light_data_inputs \
+	halvorn.orrery_data.enums halvorn.orrery_data.path_manager halvorn.orrery_utils
+STUBBED_MODULES := halvorn.orrery_data.light_data halvorn.orrery_data._light_data_core
+
 # Benchmark scripts that `make bench` runs, in order; BENCH_ARGS is passed to each.
 BENCHMARKS := bench/run.py bench/batch_read.py bench/hot_paths.py bench/write_range.py
 BENCH_ARGS ?=
 
-.PHONY: install demo test test-pandas22 bench sanitize clean
+.PHONY: install demo test check test-pandas22 bench sanitize clean
 ifneq ($(shell cat $(INSTALLED) 2>/dev/null),$(INSTALL_ARGS))
 .PHONY: $(INSTALLED)
 endif
@@ -46,6 +54,11 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+check: install
+	$(PY) -m mypy --no-incremental $(addprefix -p ,$(TYPED_PACKAGES))
+	$(PY) -m mypy.stubtest $(STUBBED_MODULES)
+	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
 
 test-pandas22:
 	$(MAKE) test VENV=.venv-pandas22 PANDAS_PIN="pandas==2.2.*"

@@ -42,8 +42,11 @@ import pyarrow.compute as pc
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from batch_read import SERIAL, Row, arrow_floor, arrow_read, cache_files, configured, day_numbers, faster, fmt, \
-    klines, log, medians, peak_memory, same, ticker, within  # noqa: E402
+from batch_setup import SERIAL, Row, arrow_floor, arrow_read, cache_files, day_numbers, klines, log, same, \
+    ticker  # noqa: E402
+from batch_warm_cases import peak_memory  # noqa: E402
+from object_store import configured  # noqa: E402
+from timing import faster, fmt, medians, within  # noqa: E402
 
 
 def write_config(path: Path, root: Path, cache: Path, compression: str) -> Path:

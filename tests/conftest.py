@@ -29,6 +29,16 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from support import DEFAULTS, LEAN, B, FakePlatform, S3Server, default_path
 
 
+# The fixtures that start a Dask cluster: a test that uses one is marked python_only.
+CLUSTER_FIXTURES = {"cluster", "command_line_workers", "unconfigured_workers"}
+
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    for item in items:
+        if CLUSTER_FIXTURES & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.python_only)
+
+
 @pytest.fixture(scope="session")
 def light_data():
     return light_data_module

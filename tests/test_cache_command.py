@@ -295,6 +295,17 @@ def test_usage_errors_exit_2_and_touch_nothing(storage, cache, args):
     assert names(cache.folder) == before
 
 
+@pytest.mark.parametrize("text, size", [
+    ("1234", 1234), ("100B", 100), ("500M", 500 * 2**20), ("10g", 10 * 2**30), ("1.5GiB", 3 * 2**29),
+    ("1G", 2**30), ("1GB", 2**30), ("1 gib", 2**30), ("128MB", 128 * 2**20), ("64 KiB", 64 * 2**10),
+    ("2T", 2 * 2**40), ("1P", 2**50),
+])
+def test_a_size_means_the_same_bytes_to_prune_and_to_dask(text, size):
+    from halvorn.orrery_data._light_data_batch.dask_frames import partition_bytes
+
+    assert light_data_cache.parse_size(text) == partition_bytes(text) == size
+
+
 @pytest.mark.parametrize("name, fields", [
     (f"{'a' * 64}.feather.tmp-build7.example-12345-{TOKEN}", ("build7.example", 12345)),
     (f"{'a' * 64}.feather.tmp-node-1-2-3-{TOKEN}", ("node-1-2", 3)),  # pid is the last number

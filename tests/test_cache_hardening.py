@@ -4,7 +4,6 @@ leftovers in: a read that storage can serve still returns the stored table."""
 from __future__ import annotations
 
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -17,9 +16,12 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
+from halvorn.orrery_data import _light_data_core
+
 from support import CACHE_NAME, DATE, OTHER, TARDIS, cache_files, cache_path
 
-HOST = re.sub(r"[^A-Za-z0-9._-]", "_", os.uname().nodename)
+# The host field of this machine's temporary file names, as the reader writes it.
+HOST = _light_data_core.host_label()
 STORED = pd.DataFrame({"DateTime": np.arange(50, dtype="int64"), "price": np.linspace(1.0, 2.0, 50)})
 
 

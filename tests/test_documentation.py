@@ -29,12 +29,14 @@ def run_tool(*args: str) -> subprocess.CompletedProcess:
                           cwd=ROOT)
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("module", ["light_data", "_light_data_core"])
 def test_stub_matches_the_runtime_module(module):
     result = run_tool("mypy.stubtest", f"halvorn.orrery_data.{module}")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.python_only
 def test_typed_example_passes_strict_checking():
     result = run_tool("mypy", "--strict", "--no-incremental", str(ROOT / "examples" / "typed_usage.py"))
     assert result.returncode == 0, result.stdout + result.stderr

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.python_only
+
 ROOT = Path(__file__).resolve().parent.parent
 # Stands in for python3.11 and for the venv's interpreter: `-m venv DIR` makes DIR/bin/python
 # (this script again), and every other call is appended to pip.log beside the Makefile.

@@ -101,6 +101,28 @@ def test_coverage_names_the_source_get_would_pick(storage, capsys):
     assert [json.loads(line)["source"] for line in capsys.readouterr().out.splitlines()] == ["tardis", "binance"]
 
 
+@pytest.mark.parametrize("args", [
+    ["binance-futures:BTCUSDT", "Klines", "20240101", "20240102"],
+    ["binance-futures:BTCUSDT", "Klines", "2024-01-01", "2024-01-02"],
+    [" binance-futures:BTCUSDT", "Klines", "20240101", "2024-01-02"],
+])
+def test_coverage_command_takes_dates_in_both_spellings(storage, capsys, args):
+    assert coverage_main(args) == 1
+    assert capsys.readouterr().out == "binance-futures:BTCUSDT: 0 of 2 days held; none holds 20240101-20240102\n"
+
+
+@pytest.mark.parametrize("args", [
+    ["binance-futures:BTCUSDT", "Klines", "2024-13-01", "20240102"],
+    ["binance-futures:BTCUSDT", "Klines", "20240101", "2024-1-2"],
+    ["BTCUSDT", "Klines", "20240101", "20240102"],
+])
+def test_coverage_command_refuses_unreadable_input_as_a_usage_error(storage, capsys, args):
+    with pytest.raises(SystemExit) as exited:
+        coverage_main(args)
+    assert exited.value.code == 2
+    assert "light-data-coverage: error: " in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("ask", [
     lambda: coverage(BTC, DataType.Klines, 20240101, 20240102),
     lambda: days_of(DataType.Klines, 20240102).exists(),

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import _thread
 import logging
+import os
 import threading
 
 import dask
@@ -98,6 +99,23 @@ def test_no_path_means_no_data(storage, monkeypatch):
     pd.testing.assert_frame_equal(got, loop([DAYS[0], DAYS[2]]))
     with pytest.raises(FileNotFoundError, match="^Missing data: None$"):
         reader(DAYS[1]).get()
+
+
+def test_a_source_without_a_path_is_named_as_such_when_the_next_one_fails(storage, monkeypatch):
+    class NoTardisPath(PathManager):
+        @staticmethod
+        def get_mktdata_path(**kwargs):
+            return None if kwargs["data_source"] == DataSource.tardis else PathManager.get_mktdata_path(**kwargs)
+
+    monkeypatch.setattr(light_data, "PathManager", NoTardisPath)
+    sources = [DataSource.tardis, DataSource.binance]
+    damaged = CryptoMktData(DAYS[0], BTC, DataType.DerivativeTicker, data_sources=sources).get_path(DataSource.binance)
+    os.makedirs(os.path.dirname(damaged), exist_ok=True)
+    open(damaged, "wb").close()
+    with pytest.raises(TableReadError) as raised:
+        read_range(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[0], data_sources=sources)
+    assert [t[:2] for t in raised.value.tried] == [("tardis", None), ("binance", damaged)]
+    assert f"on {DAYS[0]}: tardis: no storage path; binance ({damaged}): " in str(raised.value)
 
 
 def test_a_day_without_rows_adds_no_rows_and_no_types(storage):

@@ -24,7 +24,11 @@ from halvorn.orrery_data._light_data_batch.range_read import MissingColumnError,
 from halvorn.orrery_data._light_data_batch.range_write import (DayPlan, RangeWriteError, RangeWriteInterrupted,
                                                               WrittenRange, write_range)
 from halvorn.orrery_data._light_data_batch.stream import iter_range
+from halvorn.orrery_data._light_data_batch.time_window import WindowError
+from halvorn.orrery_data.light_data_cache import CacheCommandError
 
-__all__ = ["DayPlan", "MissingColumnError", "MissingDataWarning", "RangeWriteError", "RangeWriteInterrupted",
-           "TableReadError", "WrittenRange",
-           "coverage", "iter_range", "read_range", "to_dask", "write_range"]
+# The companions' public errors are all importable from here: those of the range reads and
+# writes, and the cache command's.
+__all__ = ["CacheCommandError", "DayPlan", "MissingColumnError", "MissingDataWarning", "RangeWriteError",
+           "RangeWriteInterrupted", "TableReadError", "WindowError", "WrittenRange", "coverage", "iter_range",
+           "read_range", "to_dask", "write_range"]

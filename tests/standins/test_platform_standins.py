@@ -14,6 +14,8 @@ from halvorn.orrery_utils.data_IO.data_IO_module import DataIOModule, FileType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from halvorn.orrery_utils.time_utils import TradingDay
 
+pytestmark = pytest.mark.python_only
+
 
 @pytest.fixture(autouse=True)
 def home(tmp_path, monkeypatch):

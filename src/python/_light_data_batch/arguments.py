@@ -59,7 +59,7 @@ def column_list(columns: object) -> list | None:
 def output_kind(output: object) -> str:
     if output not in OUTPUTS:
         raise ValueError(f"output must be one of {', '.join(map(repr, OUTPUTS))}, got {output!r}")
-    return output  # type: ignore[return-value]
+    return output
 
 
 @dataclass(frozen=True)
@@ -119,7 +119,7 @@ def worker_count(max_workers: object) -> int | None:
 def missing_policy(missing: object) -> str:
     if missing not in ("skip", "raise"):
         raise ValueError(f"missing must be 'skip' or 'raise', got {missing!r}")
-    return missing  # type: ignore[return-value]
+    return missing
 
 
 @dataclass(frozen=True)

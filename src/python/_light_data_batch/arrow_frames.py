@@ -260,6 +260,7 @@ def day_frame(day: pd.DataFrame | ArrowDay) -> pd.DataFrame:
 
 
 def empty_frame(data_type: DataType, columns: list | None = None) -> pd.DataFrame:
+    index: pd.Index
     if core.is_time_normalised(data_type):
         index = pd.DatetimeIndex([], dtype="datetime64[ns, UTC]", name=INDEX)
     else:

@@ -7,6 +7,7 @@ from typing import Any
 
 import pandas as pd
 
+from halvorn.orrery_data._light_data_inputs import argument_type, parse_date, parse_instrument
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
@@ -104,8 +105,10 @@ def main(argv: list[str] | None = None) -> int:
                     "not, 2 on usage or configuration errors.")
     parser.add_argument("instruments", metavar="INSTRUMENTS", help="exchange:symbol, several separated by commas")
     parser.add_argument("data_type", metavar="DATA_TYPE", help="a DataType name, e.g. Klines")
-    parser.add_argument("start", type=int, metavar="START", help="first day, YYYYMMDD")
-    parser.add_argument("end", type=int, metavar="END", help="last day, YYYYMMDD (included)")
+    parser.add_argument("start", type=argument_type(parse_date), metavar="START",
+                        help="first day, YYYYMMDD or YYYY-MM-DD")
+    parser.add_argument("end", type=argument_type(parse_date), metavar="END",
+                        help="last day, YYYYMMDD or YYYY-MM-DD (included)")
     parser.add_argument("--source", action="append", metavar="S",
                         help="a DataSource name, in order; repeat for more (default: the reader's sources)")
     parser.add_argument("--json", action="store_true", help="print one JSON object per table")
@@ -113,9 +116,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         instruments = []
         for text in args.instruments.split(","):
-            exchange, colon, symbol = text.strip().partition(":")
-            if not (colon and exchange and symbol):
-                parser.error(f"instrument must be exchange:symbol, got {text!r}")
+            try:
+                exchange, symbol = parse_instrument(text)
+            except ValueError as error:
+                parser.error(str(error))
             instruments.append(Instrument(exchange, symbol))
         if args.data_type not in DataType.__members__:
             parser.error(f"unknown DataType {args.data_type!r}; one of {', '.join(DataType.__members__)}")
@@ -133,9 +137,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return 1
     if args.json:
-        for row in table.itertuples(index=False):
-            print(json.dumps({"instrument": row.instrument, "date": int(row.date), "source": row.source,
-                              "path": row.path}))
+        for instrument, date, source, path in zip(table["instrument"], table["date"].tolist(), table["source"],
+                                                  table["path"]):
+            print(json.dumps({"instrument": instrument, "date": date, "source": source, "path": path}))
     else:
         for name, rows in table.groupby("instrument", sort=False):
             held = rows["source"].value_counts()

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
+from halvorn.orrery_data._light_data_inputs import parse_size
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
@@ -33,12 +34,11 @@ META_READS = 4
 
 
 def partition_bytes(size: object) -> int:
-    """`size` in bytes: a positive int, or text such as "128MB" or "1GiB"."""
+    """`size` in bytes: a positive int, or text such as "128MiB" or "1G", read as the commands
+    read a size (every unit a power of 1024)."""
     if isinstance(size, str):
-        from dask.utils import parse_bytes
-
         try:
-            count = parse_bytes(size)
+            count = parse_size(size)
         except ValueError as error:
             raise ValueError(f"partition_size {size!r} is not a size such as '128MiB': {error}") from None
     elif isinstance(size, int) and not isinstance(size, bool):

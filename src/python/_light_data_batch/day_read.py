@@ -49,13 +49,16 @@ class TableReadError(Exception):
 
     ``instrument`` (its text), ``date``, ``data_type`` (the DataType member) and ``tried``,
     a list of ``(source name, storage path, cause)`` for each source tried in order, where the
-    cause is the exception the source raised. The exception is chained to the last cause.
+    cause is the exception the source raised, or None for a source that has no storage path for
+    the table. The exception is chained to the last cause.
     """
 
-    def __init__(self, instrument: str, date: int, data_type: object, tried: list[tuple[str, str | None, BaseException]]):
+    def __init__(self, instrument: str, date: int, data_type: object,
+                 tried: list[tuple[str, str | None, BaseException | None]]):
         self.instrument, self.date, self.data_type, self.tried = instrument, date, data_type, tried
         name = getattr(data_type, "name", data_type)
-        causes = "; ".join(f"{source} ({path}): {type(cause).__name__}: {cause}" for source, path, cause in tried)
+        causes = "; ".join(f"{source}: no storage path" if cause is None else
+                           f"{source} ({path}): {type(cause).__name__}: {cause}" for source, path, cause in tried)
         super().__init__(f"cannot read {name} of {instrument} on {date}: {causes}")
 
     def __reduce__(self):  # Dask sends a worker's exception to the client
@@ -203,11 +206,11 @@ def read_stored_day(reader: CryptoMktData, columns: list | None, arrow: bool, co
     if isinstance(found, Missing):
         return found
     names = tuple(found.columns)
-    day: pd.DataFrame | pa.Table = found if columns is None else cut(found, columns)  # type: ignore[assignment]
+    day: pd.DataFrame | pa.Table = found if columns is None else cut(found, columns)
     del found
     if arrow:
         try:
-            day = arrow_of(day)  # type: ignore[arg-type]
+            day = arrow_of(day)
         except Exception as error:
             error.add_note(f"turning {reader.data_type.name} of {reader.instrument} on {reader.date} into Arrow: "
                            "leave such columns out (columns=...) or read with output='pandas'")

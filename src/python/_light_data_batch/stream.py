@@ -91,7 +91,8 @@ def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: 
     held: list[Any] = []  # chunks without rows ahead of the first with rows
     out: list[Any] = []  # the chunk being handed over, referenced nowhere else here
     following = iter(spans)
-    seen, missing = ColumnsSeen(), []
+    seen = ColumnsSeen()
+    missing: list[int] = []  # how many tables no source holds, a count a chunk
     try:
         pending = pool.submit(_chunk, call, next(following), policy, workers, bar, seen, missing)
         while pending is not None:

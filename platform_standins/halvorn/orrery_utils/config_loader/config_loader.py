@@ -26,7 +26,7 @@ from __future__ import annotations
 import configparser
 import errno
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, MutableMapping
 from pathlib import Path
 from typing import Any
 
@@ -67,7 +67,7 @@ class _PathExpandingInterpolation(configparser.BasicInterpolation):
 
     def before_get(
         self,
-        parser: configparser.RawConfigParser,
+        parser: MutableMapping[str, Mapping[str, str]],
         section: str,
         option: str,
         value: str,
