@@ -186,8 +186,9 @@ def streamed_frame(tables: list[pa.Table]) -> pd.DataFrame:
                                     columns[name]) for name in schema.names}
     values: dict = {}
     for name in schema.names:
-        if storages[name] is not None:
-            values[name] = _copied(columns[name], storages[name], rows)
+        storage = storages[name]
+        if storage is not None:
+            values[name] = _copied(columns[name], storage, rows)
             continue
         column = trimmed(pa.Table.from_arrays([pa.chunked_array([chunk for day in columns[name] for chunk in day.chunks],
                                                                 schema.field(name).type)],
@@ -406,7 +407,7 @@ def combined(days: list, first_empty: Any, data_type: DataType, columns: list | 
         # One conversion for all days: tables of one schema whose columns convert alike,
         # with a datetime index, give the same frame whether concatenated before or after
         # the conversion.
-        tables = [day.table for day in days]  # type: ignore[union-attr]
+        tables = [day.table for day in days]
         del first
         days.clear()
         if sum(table.nbytes for table in tables) >= _LARGE_TABLE_BYTES:
