@@ -83,8 +83,12 @@ def read_range(
     raises `TableReadError` naming the instrument, the day, each source tried and its cause,
     whatever `missing` says. Any other failure of a table propagates with a note naming the
     instrument and the date. Nothing found at all gives an empty result with its "DateTime".
-    Tables are read in threads (at most `max_workers`); `progress` shows a
-    progress bar (needs tqdm).
+    Tables are read in threads (at most `max_workers`; by default as many as the storage
+    serves well at once, its ``requests_in_flight``, for the tables not cached); which days
+    storage holds is learned first, one listing per folder where the storage module has
+    ``exists_many``, so that a day no source holds costs no read. Days after tomorrow (UTC)
+    cannot have tables: the range ends there. Ctrl-C returns at once, abandoning the reads in
+    flight. `progress` shows a progress bar (needs tqdm).
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
                           use_cache, write_cache, output)
@@ -93,7 +97,7 @@ def read_range(
     keys = day_keys(call, call.instruments, call.days)
     bar = progress_bar(len(keys), call.options.data_type.name) if progress else None
     try:
-        results = read_days(call, keys, max_workers or default_workers(), bar, stop_at_missing=policy == "raise")
+        results = read_days(call, keys, max_workers, bar, stop_at_missing=policy == "raise")
     finally:
         if bar is not None:
             bar.close()
@@ -110,8 +114,68 @@ def day_keys(call: arguments.Call, instruments: list[Instrument], days: list[int
     return [(instrument, day) for instrument in instruments for day in days]
 
 
-def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int, bar: Any = None,
-              stop_at_missing: bool = False) -> list[Day]:
+def stored_workers(call_workers: int | None, reader: Any) -> int:
+    """The threads for reads from storage: `call_workers` when given, else as many as the
+    storage serves well at once (its ``requests_in_flight``), at least as many as for the cores."""
+    if call_workers is not None:
+        return call_workers
+    advised = getattr(getattr(reader, "io_obj", None), "requests_in_flight", None)
+    return max(default_workers(), advised) if isinstance(advised, int) and advised > 0 else default_workers()
+
+
+@dataclass
+class Holdings:
+    """Which tables storage holds, learned for many keys at once (see `held_keys`): `held`
+    the keys some source holds, `first_paths` the path of each key's first source."""
+
+    held: set = field(default_factory=set)
+    paths: dict = field(default_factory=dict)  # each key's storage paths, source by source
+
+    def missing(self, key: tuple[Instrument, int]) -> Missing | None:
+        paths = self.paths.get(key)
+        return None if key in self.held else Missing(paths[0] if paths else None)
+
+
+def _has_cache_entry(reader: Any, paths: Any) -> bool:
+    """Whether the reader's cache holds an entry for any of `paths` (its sources' paths)."""
+    if not reader._use_cache:
+        return False
+    return any(path is not None and os.path.lexists(os.path.join(reader.cache_dir, core.cache_name(path)))
+               for path in paths)
+
+
+def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | None:
+    """Which of `keys` some source holds, asked once per source for the keys not yet found,
+    through the storage module's ``exists_many`` (the object store lists each folder once);
+    None when the storage module has none, or cannot answer (each table's own read then
+    reports the cause). `reader(key)` gives the reader of a key."""
+    if not keys:
+        return Holdings()
+    first = reader(keys[0])
+    exists_many = getattr(first.io_obj, "exists_many", None)
+    if exists_many is None:
+        return None
+    readers = {key: reader(key) for key in keys}
+    holdings, pending = Holdings(), list(keys)
+    for position, source in enumerate(first.data_sources):
+        if not pending:
+            break
+        paths = [readers[key].get_path(data_source=source) for key in pending]
+        for key, path in zip(pending, paths):
+            holdings.paths.setdefault(key, []).append(path)
+        try:
+            flags = exists_many(paths)
+        except Exception:
+            return None
+        still = []
+        for key, flag in zip(pending, flags):
+            (holdings.held.add(key) if flag else still.append(key))
+        pending = still
+    return holdings
+
+
+def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int | None, bar: Any = None,
+              stop_at_missing: bool = False, holdings: Holdings | None = None) -> list[Day]:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
@@ -121,7 +185,10 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     first and decoded after (see ServedMapping). The first table tells. The rest go through
     the reader's walk over its sources in all the threads, as they mostly wait for storage.
     With the call's `columns`, each table is cut to them as it is read (`Projected`); for an
-    Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread."""
+    Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread.
+    Before those reads, which tables storage holds is learned in one go (`held_keys`, or
+    `holdings` when the caller learned it for more days): a table no source holds is missing
+    without a read. `workers` None: as `stored_workers` chooses."""
     if not keys:
         return []
     # One reader per instrument, copied for each day: building one reads the configuration.
@@ -146,7 +213,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
 
     results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
-    cached_threads, batch = min(workers, os.cpu_count() or 1), 1
+    cached_threads, batch = min(workers or default_workers(), os.cpu_count() or 1), 1
     if isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES:
         cached_threads, batch = 1, _SMALL_TABLE_BATCH
     del first
@@ -154,19 +221,41 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     for days in run_all(cached, batches, cached_threads):
         results += days
     rest = [position for position, result in enumerate(results) if result is None]
-    stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
+    if rest and holdings is None:
+        found = run_all(lambda wanted: held_keys(wanted, reader), [[keys[position] for position in rest]], 1)
+        holdings = found[0]
     spill = call.window.spill if call.window is not None else None
+    if holdings is not None:
+        for position in rest:
+            # A cached copy is served even when storage lost its table, as get() serves it.
+            if not _has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
+                results[position] = holdings.missing(keys[position])
+        if bar is not None:
+            bar.update(sum(results[position] is not None for position in rest))
+        first_missing = next((position for position in rest if results[position] is not None
+                              and keys[position][1] != spill), len(keys))
+        limit = first_missing if stop_at_missing else len(keys)
+        rest = [position for position in rest if results[position] is None and position < limit]
+    stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
 
     def stored_day(position: int) -> Day | None:
         found = read_stored_day(reader(keys[position]), columns, arrow)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
-    stored = run_all(stored_day, rest, workers, bar, stop_at=stop_at)
+    stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
+    if stop_at_missing:  # a missing day known without a read ends the list there too
+        first_missing = next((position for position, result in enumerate(results) if isinstance(result, Missing)
+                              and keys[position][1] != spill), None)
+        if first_missing is not None:
+            del results[first_missing + 1:]
+    for position, result in enumerate(results):
+        if isinstance(result, Missing) and keys[position][1] == spill:
+            results[position] = NOT_STORED
     return results
 
 

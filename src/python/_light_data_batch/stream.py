@@ -6,7 +6,6 @@ from __future__ import annotations
 import dataclasses
 import warnings
 from collections.abc import Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 
@@ -14,10 +13,10 @@ from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
-from .day_read import Missing, MissingDataWarning
+from .day_read import Missing, MissingDataWarning, reader_on
 from .frame_shapes import empty_of, shaped
-from .range_read import ColumnsSeen, assemble, check_columns, day_keys, read_days
-from .threads import default_workers, progress_bar
+from .range_read import ColumnsSeen, Holdings, assemble, check_columns, day_keys, held_keys, read_days
+from .threads import Background, progress_bar
 
 
 def iter_range(
@@ -43,9 +42,12 @@ def iter_range(
     it holds the same rows, ordered by chunk first and then by instrument.
 
     The next chunk is read in a background thread while the caller works on the current one,
-    never more than one chunk ahead. Closing the iterator (``close()``, leaving a ``for`` loop,
-    or dropping it) waits for the chunk in flight, drops it and ends the thread; a failure of
-    that chunk is not raised, since it was never asked for.
+    never more than one chunk ahead. Which days storage holds is learned once, with the first
+    chunk, for the whole range (one listing per folder on the object store), so a chunk whose
+    days no source holds costs no request. Closing the iterator (``close()``, leaving a
+    ``for`` loop, or dropping it) stops the chunk in flight: no further table of it is read,
+    it is dropped, and a failure of it is not raised, since it was never asked for; its reads
+    in flight are waited for a moment, then abandoned (as they are by Ctrl-C).
 
     A chunk without rows has the columns and dtypes of the chunk with rows before it (of the
     first one with rows, for the chunks ahead of it), so that concatenating it changes no
@@ -64,11 +66,15 @@ def iter_range(
         raise ValueError(f"days_per_chunk must be a positive int, got {days_per_chunk!r}")
     arguments.worker_count(max_workers)
     spans = [call.days[i:i + days_per_chunk] for i in range(0, len(call.days), days_per_chunk)]
-    return _stream(call, spans, policy, max_workers or default_workers(), progress)
+    return _stream(call, spans, policy, max_workers, progress)
 
 
-def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar: Any,
-           seen: ColumnsSeen, missing: list[int]) -> Any:
+# How long closing a stream waits for the reads of the chunk in flight before it abandons them.
+_CLOSE_GRACE_SECONDS = 0.5
+
+
+def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int | None, bar: Any,
+           seen: ColumnsSeen, missing: list[int], holdings: list[Holdings | None]) -> Any:
     """``read_range`` of `call` over `days`, read as read_range reads; the number of its
     missing tables is added to `missing` (they are listed in a pandas result, not warned about:
     the stream warns once, in the caller's thread). `columns` are checked against the whole stream's tables at its end,
@@ -76,29 +82,35 @@ def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int, bar
     values there."""
     part = dataclasses.replace(call, days=days)
     keys = day_keys(call, call.instruments, days)
-    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise")
+    if not holdings:  # the first chunk learns which tables of the whole range storage holds
+        templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
+        every = day_keys(call, call.instruments, call.days)
+        holdings.append(held_keys(every, lambda key: reader_on(templates[str(key[0])], key[1])))
+    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise", holdings=holdings[0])
     missing.append(sum(isinstance(result, Missing) for result in results))
     return assemble(part, keys, results, policy, warn=False, parts=seen)
 
 
-def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: int,
+def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: int | None,
             progress: bool) -> Iterator[Any]:
     total = len(call.instruments) * len(call.days)
     bar = progress_bar(total, call.options.data_type.name) if progress else None
-    pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="light_data_stream")
-    pending: Future | None = None
+    pending: Background | None = None
+    holdings: list[Holdings | None] = []
     shape: Any = None  # no rows, the columns of the last chunk with rows
     held: list[Any] = []  # chunks without rows ahead of the first with rows
     out: list[Any] = []  # the chunk being handed over, referenced nowhere else here
     following = iter(spans)
     seen, missing = ColumnsSeen(), []
     try:
-        pending = pool.submit(_chunk, call, next(following), policy, workers, bar, seen, missing)
+        pending = Background("light_data_stream", _chunk, call, next(following), policy, workers, bar, seen, missing,
+                             holdings)
         while pending is not None:
             frame = pending.result()
             # The finished future is dropped with its frame; the next chunk is read meanwhile.
             span = next(following, None)
-            pending = None if span is None else pool.submit(_chunk, call, span, policy, workers, bar, seen, missing)
+            pending = None if span is None else Background("light_data_stream", _chunk, call, span, policy, workers,
+                                                           bar, seen, missing, holdings)
             if len(frame):
                 shape = empty_of(frame)
                 while held:
@@ -117,8 +129,7 @@ def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: 
             yield held.pop(0)
     finally:
         if pending is not None:
-            pending.cancel()
-        pool.shutdown(wait=True)  # the chunk in flight ends; its frame or failure is dropped
+            pending.stop(_CLOSE_GRACE_SECONDS)  # the chunk in flight is dropped, its failure too
         pending = None
         held.clear()
         out.clear()

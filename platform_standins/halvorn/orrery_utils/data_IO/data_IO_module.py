@@ -16,7 +16,9 @@ unusable object-store configuration fails there, not at the first read.
 
 Besides reads, writes and ``exists``, both back ends answer ``exists_many``
 (the existence of many paths in one call) and ``storage_url`` (where a path's
-table lives, as a URL or file path for messages).
+table lives, as a URL or file path for messages); ``requests_in_flight`` says
+how many reads the back end serves well at once (None: as many as the caller's
+cores suit).
 """
 
 from __future__ import annotations
@@ -78,6 +80,8 @@ def _file_path(path: str | os.PathLike[str]) -> str:
 
 class _LocalStorage:
     """Back end that keeps each table in a file named by its storage path."""
+
+    requests_in_flight = None
 
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
         # Only "no such file" (or a file where a folder should be) means the table is not stored;
@@ -163,6 +167,12 @@ class DataIOModule:
         """Where the table of ``path`` is stored: ``s3://<bucket>/<key>`` on the object store,
         the absolute file path on local storage."""
         return self._storage.storage_url(path)
+
+    @property
+    def requests_in_flight(self) -> int | None:
+        """Reads this storage serves well at once: the object store's ``max_connections``;
+        None on local storage (as many as the caller's cores suit)."""
+        return self._storage.requests_in_flight
 
     def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
         """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none.
