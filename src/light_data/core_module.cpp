@@ -242,11 +242,13 @@ PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
 // Reads over the sources
 
 PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
-    static Keywords keywords = {"reader", "log_failures", nullptr};
+    static Keywords keywords = {"reader", "log_failures", "identify", nullptr};
     PyObject* reader;
     int log_failures = 1;
-    if (!parse(args, kwargs, "O|$p:read_sources", keywords, &reader, &log_failures)) return nullptr;
-    return read_sources(reader, log_failures != 0).release();
+    int identify = 0;
+    if (!parse(args, kwargs, "O|$pp:read_sources", keywords, &reader, &log_failures, &identify))
+        return nullptr;
+    return read_sources(reader, log_failures != 0, identify != 0).release();
 }
 
 PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -307,12 +309,14 @@ int add_constants(PyObject* module) {
     Py_ssize_t position = 0;
     for (PyObject* label : time_labels()) PyTuple_SET_ITEM(labels.get(), position++, Py_NewRef(label));
     Ref key(PyBytes_FromString(storage_path_key));
+    Ref identity_key(PyBytes_FromString(storage_identity_key));
     Ref age(PyFloat_FromDouble(foreign_leftover_age));
-    if (!key || !age) return -1;
+    if (!key || !identity_key || !age) return -1;
     if (PyModule_AddObjectRef(module, "INDEX_LABEL", names.DateTime) < 0 ||
         PyModule_AddObjectRef(module, "TIME_LABELS", labels.get()) < 0 ||
         PyModule_AddObjectRef(module, "MISSING_PREFIX", names.missing_data) < 0 ||
         PyModule_AddObjectRef(module, "STORAGE_PATH_KEY", key.get()) < 0 ||
+        PyModule_AddObjectRef(module, "STORAGE_IDENTITY_KEY", identity_key.get()) < 0 ||
         PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0) {
         return -1;
     }

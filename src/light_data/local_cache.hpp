@@ -57,6 +57,8 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path);
 // the old file or the whole new one. Reclaims the key's leftover temporary
 // files first. Returns 0, or -1 with an exception set and no temporary file
 // left behind.
-int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path);
+// `identity`: that of the stored table the copy was read from, or NULL when unknown.
+int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path,
+                     PyObject* identity = nullptr);
 
 }  // namespace light_data

@@ -26,6 +26,7 @@ struct ArrowWriter {
     PyObject* new_file = nullptr;           // pyarrow.ipc.new_file
     PyObject* options = nullptr;            // the IpcWriteOptions of a Feather file
     PyObject* storage_path_key = nullptr;   // bytes
+    PyObject* storage_identity_key = nullptr;  // bytes
     PyObject* kw_preserve_index = nullptr;
     PyObject* kw_options = nullptr;
     PyObject* kw_max_chunksize = nullptr;

@@ -147,6 +147,7 @@ def to_dask(
     write_cache: bool = True,
     missing: str = "skip",
     partition_size: int | str = DEFAULT_PARTITION_SIZE,
+    revalidate: bool | None = None,
 ) -> dask.dataframe.DataFrame:
     """The tables of `read_range` as a lazy Dask DataFrame, read by the workers with their own
     configuration.
@@ -163,7 +164,9 @@ def to_dask(
     (`MissingDataWarning`, naming how many and the first path; on a distributed cluster the
     warning reaches the clients too); ``missing="raise"`` fails the computation with
     ``FileNotFoundError`` for the first missing day of a partition. A table that cannot be
-    read fails it with `TableReadError`.
+    read fails it with `TableReadError`. With `revalidate` (None: the configuration's
+    ``LOCAL_DATA_CACHE_REVALIDATE``, read here), each partition checks its cached copies
+    against storage first, as ``read_range`` does.
     """
     try:
         import dask.dataframe as dd
@@ -171,7 +174,7 @@ def to_dask(
         raise ImportError(f"to_dask needs Dask: pip install 'halvorn-light-data[dask]' ({error})") from None
 
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache)
+                          use_cache, write_cache, revalidate=revalidate)
     policy = arguments.missing_policy(missing)
     watch_interrupts()  # so that Ctrl-C stops the partitions read in the threaded scheduler's threads
     target = partition_bytes(partition_size)

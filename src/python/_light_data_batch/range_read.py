@@ -18,7 +18,9 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
                            ordered_table)
-from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mapping
+from .day_read import (Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on,
+                       served_mapping, where_stored)
+from .revalidation import drop_changed_copies
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -49,6 +51,7 @@ def read_range(
     missing: str = "skip",
     max_workers: int | None = None,
     progress: bool = False,
+    revalidate: bool | None = None,
 ) -> Any:
     """The tables of `data_type` for every day from `start` to `end` (int YYYYMMDD, both
     included) and for one instrument or a list of them.
@@ -89,9 +92,16 @@ def read_range(
     ``exists_many``, so that a day no source holds costs no read. Days after tomorrow (UTC)
     cannot have tables: the range ends there. Ctrl-C returns at once, abandoning the reads in
     flight. `progress` shows a progress bar (needs tqdm).
+
+    Each cache file a range read fills records the identity of the stored table it copies
+    (ETag, or size and modification time). ``revalidate=True`` first checks the cached copies
+    of the range against storage (one listing per folder, no table read) and drops those whose
+    stored table changed or is gone, or whose identity is unknown, so that they are read anew;
+    None (the default) takes ``LOCAL_DATA_CACHE_REVALIDATE`` of ``[data_related]`` in the
+    configuration (off when not set). A store that cannot be asked then raises.
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache, output)
+                          use_cache, write_cache, output, revalidate)
     policy = arguments.missing_policy(missing)
     arguments.worker_count(max_workers)
     keys = day_keys(call, call.instruments, call.days)
@@ -129,11 +139,12 @@ class Holdings:
     the keys some source holds, `first_paths` the path of each key's first source."""
 
     held: set = field(default_factory=set)
+    storage: Any = None  # the storage module asked
     paths: dict = field(default_factory=dict)  # each key's storage paths, source by source
 
     def missing(self, key: tuple[Instrument, int]) -> Missing | None:
         paths = self.paths.get(key)
-        return None if key in self.held else Missing(paths[0] if paths else None)
+        return None if key in self.held else Missing(where_stored(self.storage, paths[0]) if paths else None)
 
 
 def _has_cache_entry(reader: Any, paths: Any) -> bool:
@@ -142,6 +153,13 @@ def _has_cache_entry(reader: Any, paths: Any) -> bool:
         return False
     return any(path is not None and os.path.lexists(os.path.join(reader.cache_dir, core.cache_name(path)))
                for path in paths)
+
+
+def revalidate_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reader: Any) -> None:
+    """Drops the cached copies of `keys` that storage does not hold as copied (see
+    `drop_changed_copies`); Ctrl-C returns at once."""
+    what = f"checking the cached {call.options.data_type.name} tables against storage"
+    run_all(lambda wanted: drop_changed_copies([reader(key) for key in wanted], lambda: what), [keys], 1)
 
 
 def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | None:
@@ -156,7 +174,7 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
     if exists_many is None:
         return None
     readers = {key: reader(key) for key in keys}
-    holdings, pending = Holdings(), list(keys)
+    holdings, pending = Holdings(storage=first.io_obj), list(keys)
     for position, source in enumerate(first.data_sources):
         if not pending:
             break
@@ -175,7 +193,8 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
 
 
 def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int | None, bar: Any = None,
-              stop_at_missing: bool = False, holdings: Holdings | None = None) -> list[Day]:
+              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False
+              ) -> list[Day]:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
@@ -188,7 +207,9 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread.
     Before those reads, which tables storage holds is learned in one go (`held_keys`, or
     `holdings` when the caller learned it for more days): a table no source holds is missing
-    without a read. `workers` None: as `stored_workers` chooses."""
+    without a read. `workers` None: as `stored_workers` chooses. When the call revalidates,
+    the cached copies of `keys` that storage does not hold as copied are dropped first (unless
+    the caller did so for more days: `revalidated`)."""
     if not keys:
         return []
     # One reader per instrument, copied for each day: building one reads the configuration.
@@ -196,6 +217,9 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
 
     def reader(key: tuple[Instrument, int]):
         return reader_on(templates[str(key[0])], key[1])
+
+    if call.revalidate and not revalidated:
+        revalidate_days(call, keys, reader)
 
     columns, arrow = call.columns, call.output != "pandas"
 

@@ -15,7 +15,8 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .day_read import Missing, MissingDataWarning, reader_on
 from .frame_shapes import empty_of, shaped
-from .range_read import ColumnsSeen, Holdings, assemble, check_columns, day_keys, held_keys, read_days
+from .range_read import (ColumnsSeen, Holdings, assemble, check_columns, day_keys, held_keys, read_days,
+                         revalidate_days)
 from .threads import Background, progress_bar
 
 
@@ -35,6 +36,7 @@ def iter_range(
     missing: str = "skip",
     max_workers: int | None = None,
     progress: bool = False,
+    revalidate: bool | None = None,
 ) -> Iterator[Any]:
     """The result of ``read_range(...)`` in chunks of `days_per_chunk` consecutive days, in
     date order: each chunk is what ``read_range`` gives for its days, every instrument
@@ -56,11 +58,12 @@ def iter_range(
     the iteration ends (not when it is left early). ``missing="raise"``, `TableReadError` and
     every other failure are raised from the iteration at the chunk they belong to, after the
     chunks before it were yielded. The other arguments are those of ``read_range``: with
-    ``output="arrow"`` or ``"polars"`` each chunk is such a table.
+    ``output="arrow"`` or ``"polars"`` each chunk is such a table; with `revalidate`, the cached
+    copies of the whole range are checked with the first chunk.
     Arguments are checked here, before anything is read.
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache, output)
+                          use_cache, write_cache, output, revalidate)
     policy = arguments.missing_policy(missing)
     if not isinstance(days_per_chunk, int) or isinstance(days_per_chunk, bool) or days_per_chunk < 1:
         raise ValueError(f"days_per_chunk must be a positive int, got {days_per_chunk!r}")
@@ -85,8 +88,12 @@ def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int | No
     if not holdings:  # the first chunk learns which tables of the whole range storage holds
         templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
         every = day_keys(call, call.instruments, call.days)
-        holdings.append(held_keys(every, lambda key: reader_on(templates[str(key[0])], key[1])))
-    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise", holdings=holdings[0])
+        reader = lambda key: reader_on(templates[str(key[0])], key[1])  # noqa: E731
+        if call.revalidate:
+            revalidate_days(call, every, reader)
+        holdings.append(held_keys(every, reader))
+    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise", holdings=holdings[0],
+                        revalidated=True)
     missing.append(sum(isinstance(result, Missing) for result in results))
     return assemble(part, keys, results, policy, warn=False, parts=seen)
 

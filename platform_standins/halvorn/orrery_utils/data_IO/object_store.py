@@ -185,6 +185,12 @@ def stop_when(stopped: Callable[[], bool]) -> Iterator[None]:
         _stopping.stopped = previous
 
 
+def _identity(etag: object) -> str:
+    """The identity of an object's version as the store names it: its ETag (the same in a GET,
+    a HEAD and a listing), which changes with each upload of new content."""
+    return f"etag {etag}"
+
+
 def _stop_check() -> Callable[[], bool] | None:
     return getattr(_stopping, "stopped", None)
 
@@ -703,9 +709,69 @@ class ObjectStorage:
             found = _run_jobs(jobs, min(_LOOKUP_THREADS, self.requests_in_flight))
         return [key is not None and key in found for key in keys]
 
+    # -- identities -------------------------------------------------------
+
+    def identities_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[str | None]:
+        keys = [None if path is None else self.key(path) for path in paths]
+        folders: dict[str, set[str]] = {}
+        for key in keys:
+            if key is not None:
+                folders.setdefault(key[: key.rfind("/") + 1], set()).add(key)
+        found: dict[str, str] = {}
+        jobs: list[Callable[[], set[str]]] = []
+        lock = threading.Lock()
+
+        def collect(answer: dict[str, str]) -> set[str]:
+            with lock:
+                found.update(answer)
+            return set(answer)
+
+        for folder, asked in folders.items():
+            if len(asked) > 1:
+                jobs.append(functools.partial(lambda f, a: collect(self._list_tags(f, a)), folder, asked))
+            else:
+                jobs.append(functools.partial(lambda k: collect(self._head_tag(k)), next(iter(asked))))
+        if len(jobs) == 1:
+            jobs[0]()
+        elif jobs:
+            _run_jobs(jobs, min(_LOOKUP_THREADS, self.requests_in_flight))
+        return [None if key is None or key not in found else found[key] for key in keys]
+
+    def _head_tag(self, key: str) -> dict[str, str]:
+        answer = self._call("probing", key, lambda: self._client.head_object(Bucket=self.bucket, Key=key),
+                            _HEAD_ABSENT)
+        if answer is _ABSENT:
+            self._check_bucket("probing", key)
+            return {}
+        return {key: _identity(cast(dict, answer).get("ETag"))}
+
+    def _list_tags(self, folder: str, asked: set[str]) -> dict[str, str]:
+        """The identities of the keys of ``asked`` (all directly in ``folder``) that name
+        objects, by one listing."""
+        first, last = min(asked), max(asked)
+        params: dict[str, Any] = {"Bucket": self.bucket, "Prefix": folder, "Delimiter": "/",
+                                  "MaxKeys": _LIST_PAGE, "StartAfter": first[:-1]}
+        found: dict[str, str] = {}
+        while True:
+            page: Any = self._call("listing", folder, lambda: self._client.list_objects_v2(**params))
+            items = page.get("Contents", ())
+            found.update((item["Key"], _identity(item.get("ETag"))) for item in items if item["Key"] in asked)
+            if not page.get("IsTruncated") or (items and items[-1]["Key"] >= last):
+                return found
+            token = page.get("NextContinuationToken")
+            if not token:
+                raise ObjectStoreError(
+                    f"object store {self.endpoint}: listing s3://{self.bucket}/{folder} failed: "
+                    "a truncated page came without a continuation token"
+                )
+            params["ContinuationToken"] = token
+
     # -- reads and writes -------------------------------------------------
 
     def _fetch(self, key: str) -> bytes:
+        return self._fetch_identified(key)[0]
+
+    def _fetch_identified(self, key: str) -> tuple[bytes, str]:
         response = self._client.get_object(Bucket=self.bucket, Key=key)
         body = response["Body"]
         try:
@@ -716,7 +782,17 @@ class ObjectStorage:
         expected = response.get("ContentLength")
         if expected is not None and len(data) != expected:
             raise _CutBody(f"{len(data)} of {expected} bytes arrived")
-        return data
+        return data, _identity(response.get("ETag"))
+
+    def read_identified(self, path: str | os.PathLike[str],
+                        decode: Callable[[BinaryIO], pd.DataFrame]) -> tuple[pd.DataFrame, str]:
+        key = self.key(path)
+        answer = self._call("reading", key, lambda: self._fetch_identified(key), _GET_ABSENT)
+        if answer is _ABSENT:
+            _known_buckets.add(self._bucket_id)
+            raise self._missing(key)
+        data, identity = cast(tuple, answer)
+        return decode(io.BytesIO(data)), identity
 
     def read(self, path: str | os.PathLike[str], decode: Callable[[BinaryIO], pd.DataFrame]) -> pd.DataFrame:
         key = self.key(path)
