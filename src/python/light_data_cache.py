@@ -400,6 +400,7 @@ class CacheFile:
     rows: int | None = None
     columns: int | None = None
     storage_path: str | None = None  # recorded in the file by the reader; None in older files
+    url: str | None = None  # where storage keeps that table (ls: s3://bucket/key on an object store)
 
 
 def _cache_file(folder: _Folder, entry: _Entry, now: float) -> CacheFile | None:
@@ -471,8 +472,13 @@ def ls(cache_dir: str | None = None, *, sort: str = "name", limit: int | None = 
     now = time.time()
     with _Folder(cache_dir) as folder:
         files = sorted(folder.cache_files(), key=_SORT_KEYS[sort])
-        listed = (_cache_file(folder, entry, now) for entry in files[:limit])
-        return Listing(cache_dir, [each for each in listed if each is not None])
+        listed = [each for each in (_cache_file(folder, entry, now) for entry in files[:limit]) if each is not None]
+    from halvorn.orrery_data._light_data_cache_copies.storage import configured_storage, url_namer
+
+    name_url = url_namer(configured_storage())
+    for each in listed:
+        each.url = name_url(each.storage_path)
+    return Listing(cache_dir, listed)
 
 
 @dataclass
@@ -837,7 +843,7 @@ def _print_listing(result: Listing) -> None:
         rows = "?" if f.rows is None else str(f.rows)
         columns = "?" if f.columns is None else str(f.columns)
         print(f"{human_size(f.size):>10} {rows:>10} {columns:>5} {human_age(f.age_seconds):>8}  {f.name}  "
-              f"{f.storage_path or '-'}")
+              f"{f.url or f.storage_path or '-'}")
 
 
 def _print_locations(result: Locations) -> None:
@@ -945,6 +951,9 @@ def _parser() -> argparse.ArgumentParser:
     temporary.add_argument("--dry-run", action="store_true", help="only say what would be removed")
     wipe = commands.add_parser("clear", parents=[common], help="remove every cache file")
     wipe.add_argument("--yes", action="store_true", help="required: confirms the removal")
+    from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+    copies.add_commands(commands, common)
     for command in commands.choices.values():
         command.set_defaults(usage=command)  # usage errors name the command
     return parser
@@ -955,6 +964,10 @@ def _run(args: argparse.Namespace) -> tuple[Any, int]:
     if command == "where":
         result: Any = where(args.date, args.instrument, args.data_type, args.source, args.cache_dir)
         return result, 0
+    if command in ("rm", "stale"):
+        from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+        return copies.run(args)
     cache_dir = _resolved(args.cache_dir)
     if command == "info":
         return info(cache_dir), 0
@@ -980,6 +993,12 @@ _PRINTERS: dict[type, Callable[[Any], None]] = {Info: _print_info, Listing: _pri
              Verification: _print_verification, Removal: _print_removal}
 
 
+def _printer(result: Any) -> Callable[[Any], None]:
+    from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+    return {**_PRINTERS, **copies.PRINTERS}[type(result)]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -998,7 +1017,7 @@ def main(argv: list[str] | None = None) -> int:
                 data["left_bad"] = result.left_bad
             print(json.dumps(data, indent=2))
         else:
-            _PRINTERS[type(result)](result)
+            _printer(result)(result)
         sys.stdout.flush()
     except BrokenPipeError:
         # Whoever read the output stopped early (`| head`): the work is done, only the rest of

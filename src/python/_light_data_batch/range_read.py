@@ -235,6 +235,32 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
             bar.update(sum(day is not None for day in days))
         return days
 
+    spill = call.window.spill if call.window is not None else None
+    # Tables the caller already knows no source holds, and of which no copy is cached, are
+    # missing without another look (a stream's empty stretches cost next to nothing).
+    known_missing: dict[int, Missing] = {}
+    if holdings is not None:
+        for position, key in enumerate(keys):
+            if key not in holdings.held and not _has_cache_entry(reader(key), holdings.paths.get(key, ())):
+                known_missing[position] = holdings.missing(key)  # type: ignore[assignment]
+        if bar is not None:
+            bar.update(len(known_missing))
+    if known_missing:
+        if len(known_missing) == len(keys):
+            return _cut_at_missing([known_missing[position] for position in range(len(keys))], keys, spill,
+                                   stop_at_missing)
+        looked = [position for position in range(len(keys)) if position not in known_missing]
+        wanted = [keys[position] for position in looked]
+        # Each is held, or cached (the walk serves the copy): none is known missing any more.
+        found = read_days(call, wanted, workers, bar, stop_at_missing=False, revalidated=True,
+                          holdings=Holdings(set(wanted), holdings.storage, holdings.paths))  # type: ignore[union-attr]
+        merged: list[Any] = [None] * len(keys)
+        for position, result in known_missing.items():
+            merged[position] = result
+        for position, result in zip(looked, found):
+            merged[position] = result
+        return _cut_at_missing(merged, keys, spill, stop_at_missing)
+
     results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
     cached_threads, batch = min(workers or default_workers(), os.cpu_count() or 1), 1
@@ -248,7 +274,6 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     if rest and holdings is None:
         found = run_all(lambda wanted: held_keys(wanted, reader), [[keys[position] for position in rest]], 1)
         holdings = found[0]
-    spill = call.window.spill if call.window is not None else None
     if holdings is not None:
         for position in rest:
             # A cached copy is served even when storage lost its table, as get() serves it.
@@ -272,7 +297,14 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         results[position] = result
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
-    if stop_at_missing:  # a missing day known without a read ends the list there too
+    return _cut_at_missing(results, keys, spill, stop_at_missing)
+
+
+def _cut_at_missing(results: list[Any], keys: list[tuple[Instrument, int]], spill: int | None,
+                    stop_at_missing: bool) -> list[Any]:
+    """`results` ending at the first missing table when `stop_at_missing`; the spill day's
+    absent table is no missing day (NOT_STORED)."""
+    if stop_at_missing:
         first_missing = next((position for position, result in enumerate(results) if isinstance(result, Missing)
                               and keys[position][1] != spill), None)
         if first_missing is not None:

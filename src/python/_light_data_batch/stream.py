@@ -44,9 +44,9 @@ def iter_range(
     it holds the same rows, ordered by chunk first and then by instrument.
 
     The next chunk is read in a background thread while the caller works on the current one,
-    never more than one chunk ahead. Which days storage holds is learned once, with the first
-    chunk, for the whole range (one listing per folder on the object store), so a chunk whose
-    days no source holds costs no request. Closing the iterator (``close()``, leaving a
+    never more than one chunk ahead. Which days storage holds is learned a year of days at a
+    time, as the chunks reach them (one listing per folder on the object store), so a chunk
+    whose days no source holds costs no request. Closing the iterator (``close()``, leaving a
     ``for`` loop, or dropping it) stops the chunk in flight: no further table of it is read,
     it is dropped, and a failure of it is not raised, since it was never asked for; its reads
     in flight are waited for a moment, then abandoned (as they are by Ctrl-C).
@@ -59,7 +59,7 @@ def iter_range(
     every other failure are raised from the iteration at the chunk they belong to, after the
     chunks before it were yielded. The other arguments are those of ``read_range``: with
     ``output="arrow"`` or ``"polars"`` each chunk is such a table; with `revalidate`, the cached
-    copies of the whole range are checked with the first chunk.
+    copies are checked a year of days at a time, as the chunks reach them.
     Arguments are checked here, before anything is read.
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
@@ -74,10 +74,41 @@ def iter_range(
 
 # How long closing a stream waits for the reads of the chunk in flight before it abandons them.
 _CLOSE_GRACE_SECONDS = 0.5
+# Days whose tables' existence (and, when revalidating, cached copies) are checked at once.
+_BLOCK_DAYS = 366
+
+
+class _Learned:
+    """Which tables of a stream's range storage holds, learned a block of days at a time (one
+    listing per folder for each), and their cached copies revalidated with them."""
+
+    def __init__(self, call: arguments.Call) -> None:
+        self.call = call
+        self.positions = {day: position for position, day in enumerate(call.days)}
+        self.blocks: dict[int, Holdings | None] = {}
+        templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
+        self.reader = lambda key: reader_on(templates[str(key[0])], key[1])
+
+    def holdings(self, days: list[int]) -> Holdings | None:
+        call = self.call
+        merged = Holdings()
+        for block in sorted({self.positions[day] // _BLOCK_DAYS for day in days}):
+            if block not in self.blocks:
+                keys = day_keys(call, call.instruments, call.days[block * _BLOCK_DAYS:(block + 1) * _BLOCK_DAYS])
+                if call.revalidate:
+                    revalidate_days(call, keys, self.reader)
+                self.blocks[block] = held_keys(keys, self.reader)
+            found = self.blocks[block]
+            if found is None:
+                return None
+            merged.storage = found.storage
+            merged.held |= found.held
+            merged.paths.update(found.paths)
+        return merged
 
 
 def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int | None, bar: Any,
-           seen: ColumnsSeen, missing: list[int], holdings: list[Holdings | None]) -> Any:
+           seen: ColumnsSeen, missing: list[int], learned: _Learned) -> Any:
     """``read_range`` of `call` over `days`, read as read_range reads; the number of its
     missing tables is added to `missing` (they are listed in a pandas result, not warned about:
     the stream warns once, in the caller's thread). `columns` are checked against the whole stream's tables at its end,
@@ -85,15 +116,8 @@ def _chunk(call: arguments.Call, days: list[int], policy: str, workers: int | No
     values there."""
     part = dataclasses.replace(call, days=days)
     keys = day_keys(call, call.instruments, days)
-    if not holdings:  # the first chunk learns which tables of the whole range storage holds
-        templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
-        every = day_keys(call, call.instruments, call.days)
-        reader = lambda key: reader_on(templates[str(key[0])], key[1])  # noqa: E731
-        if call.revalidate:
-            revalidate_days(call, every, reader)
-        holdings.append(held_keys(every, reader))
-    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise", holdings=holdings[0],
-                        revalidated=True)
+    results = read_days(part, keys, workers, bar, stop_at_missing=policy == "raise",
+                        holdings=learned.holdings(days), revalidated=True)
     missing.append(sum(isinstance(result, Missing) for result in results))
     return assemble(part, keys, results, policy, warn=False, parts=seen)
 
@@ -103,21 +127,22 @@ def _stream(call: arguments.Call, spans: list[list[int]], policy: str, workers: 
     total = len(call.instruments) * len(call.days)
     bar = progress_bar(total, call.options.data_type.name) if progress else None
     pending: Background | None = None
-    holdings: list[Holdings | None] = []
+    learned: Any = None
     shape: Any = None  # no rows, the columns of the last chunk with rows
     held: list[Any] = []  # chunks without rows ahead of the first with rows
     out: list[Any] = []  # the chunk being handed over, referenced nowhere else here
     following = iter(spans)
     seen, missing = ColumnsSeen(), []
     try:
+        learned = _Learned(call)
         pending = Background("light_data_stream", _chunk, call, next(following), policy, workers, bar, seen, missing,
-                             holdings)
+                             learned)
         while pending is not None:
             frame = pending.result()
             # The finished future is dropped with its frame; the next chunk is read meanwhile.
             span = next(following, None)
             pending = None if span is None else Background("light_data_stream", _chunk, call, span, policy, workers,
-                                                           bar, seen, missing, holdings)
+                                                           bar, seen, missing, learned)
             if len(frame):
                 shape = empty_of(frame)
                 while held:
