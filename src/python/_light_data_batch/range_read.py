@@ -20,7 +20,7 @@ from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_column
                            ordered_table)
 from .day_read import (Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on,
                        served_mapping, where_stored)
-from .revalidation import drop_changed_copies
+from .revalidation import check_fills, drop_changed_copies
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -295,6 +295,10 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
+    filled = [reader(keys[position]) for position, result in zip(rest, stored)
+              if result is not None and not isinstance(result, Missing) and result is not NOT_STORED]
+    if filled:  # a copy filled while a writer replaced its table must not stay
+        run_all(check_fills, [filled], 1)
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
     return _cut_at_missing(results, keys, spill, stop_at_missing)

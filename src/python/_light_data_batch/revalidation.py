@@ -86,11 +86,38 @@ def is_current(record: CopyRecord, now: str | None) -> bool:
     return record.identity is not None and now is not None and record.identity == now
 
 
-def drop_changed_copies(readers: Iterable[Any], describe: Callable[[], str]) -> int:
+def check_fills(readers: list[Any]) -> None:
+    """After a range read filled the cache copies of `readers`' tables from storage: drops each
+    copy that storage no longer holds as copied, by one listing per folder. A writer that
+    replaced a table while it was read removes this machine's copy after its upload; a copy
+    renamed into place after that removal is caught here, since its table had changed before
+    this listing (otherwise the writer's removal came after the copy and took it). Only
+    where the storage module names identities, both on reads and in listings; when the
+    listing fails, the fresh copies are dropped rather than trusted."""
+    if not readers or not readers[0]._use_cache or not readers[0]._write_cache:
+        return
+    storage = readers[0].io_obj
+    if getattr(storage, "identities_many", None) is None or getattr(storage, "read_file_identified", None) is None:
+        return
+    try:
+        drop_changed_copies(readers, lambda: "", keep_unknown=True)  # copies filled here know their identity
+    except Exception:
+        for reader in readers:
+            for source in reader.data_sources:
+                path = reader.get_path(data_source=source)
+                if path is not None:
+                    try:
+                        os.unlink(os.path.join(reader.cache_dir, core.cache_name(path)))
+                    except OSError:
+                        pass
+
+
+def drop_changed_copies(readers: Iterable[Any], describe: Callable[[], str], keep_unknown: bool = False) -> int:
     """Removes the cached copies, for every source of each of `readers`, that do not copy what
     storage holds now (changed, gone, or of unknown identity); returns how many. Storage is
     asked once for all of them; a store that cannot be asked raises, with a note from
-    `describe`: a revalidating read does not serve what it could not check."""
+    `describe`: a revalidating read does not serve what it could not check. `keep_unknown`
+    leaves the copies without a recorded identity."""
     copies: list[tuple[str, str, os.stat_result]] = []  # storage path, cache file, its status
     storage = None
     for reader in readers:
@@ -118,7 +145,8 @@ def drop_changed_copies(readers: Iterable[Any], describe: Callable[[], str]) -> 
     dropped = 0
     for (_, cache_file, status), now in zip(copies, identities):
         try:
-            if is_current(copy_record(cache_file), now):
+            record = copy_record(cache_file)
+            if is_current(record, now) or (keep_unknown and record.identity is None):
                 continue
             again = os.lstat(cache_file)
             if (again.st_ino, again.st_mtime_ns) == (status.st_ino, status.st_mtime_ns):
