@@ -106,18 +106,21 @@ def test_a_day_rewritten_by_another_process_is_found_and_refetched(where):
 def test_a_fill_that_races_a_writer_loses(where, monkeypatch):
     """The table is replaced while a range read fetches it, and the writer drops this machine's
     copy before the read renames its old copy into place: that copy must not stay."""
-    read = DataIOModule.read_file_identified
+    calls = {name: getattr(DataIOModule, name) for name in ("read_file_identified", "read_file_bytes")}
 
-    def read_then_rewritten(self, load_path):
+    def read_then_rewritten(self, load_path, read):
         answer = read(self, load_path)
         if load_path.endswith(f"/{DAYS[5]}"):
             store(BTC, DAYS[5], 9.0)
             CryptoMktData(DAYS[5], BTC, KIND, data_sources=SOURCES).remove_cache()
         return answer
 
-    monkeypatch.setattr(DataIOModule, "read_file_identified", read_then_rewritten)
+    for name, read in calls.items():  # whichever read a range read makes
+        monkeypatch.setattr(DataIOModule, name, lambda self, load_path, read=read: read_then_rewritten(
+            self, load_path, read))
     assert price_on(DAYS[5]) == 1.0  # the read got the table as it was
-    monkeypatch.setattr(DataIOModule, "read_file_identified", read)
+    for name, read in calls.items():
+        monkeypatch.setattr(DataIOModule, name, read)
     # get() serves whatever copy the cache holds: none from the race is left to serve.
     assert CryptoMktData(DAYS[5], BTC, KIND, data_sources=SOURCES).get()["price"].iloc[0] == 9.0
 

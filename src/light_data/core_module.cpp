@@ -60,6 +60,18 @@ PyObject* core_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
     return cache_file_name(path).release();
 }
 
+// A new temporary file name for writing `cache_path`, as the reader names its
+// own, after reclaiming the leftovers of writers of that entry that died.
+PyObject* core_temporary_cache_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"cache_path", nullptr};
+    PyObject* cache_path;
+    if (!parse(args, kwargs, "U:temporary_cache_path", keywords, &cache_path)) return nullptr;
+    Ref encoded = file_system_path(cache_path);
+    if (!encoded) return nullptr;
+    reclaim_leftovers(PyBytes_AS_STRING(encoded.get()));
+    return temporary_path_for(cache_path).release();
+}
+
 PyObject* core_is_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
     static Keywords keywords = {"name", nullptr};
     PyObject* name;
@@ -265,6 +277,7 @@ constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef core_functions[] = {
     FUNCTION(cache_name, with_keywords),
     FUNCTION(is_cache_name, with_keywords),
+    FUNCTION(temporary_cache_path, with_keywords),
     FUNCTION(cache_entry_kind, with_keywords),
     FUNCTION(open_cache_entry, with_keywords),
     FUNCTION(host_label, METH_NOARGS),

@@ -20,6 +20,7 @@ from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_column
                            ordered_table)
 from .day_read import (Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on,
                        served_mapping, where_stored)
+from .cold_read import cold_day
 from .revalidation import check_fills, drop_changed_copies
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
@@ -141,6 +142,7 @@ class Holdings:
     held: set = field(default_factory=set)
     storage: Any = None  # the storage module asked
     paths: dict = field(default_factory=dict)  # each key's storage paths, source by source
+    sources: dict = field(default_factory=dict)  # each held key's first source that holds it
 
     def missing(self, key: tuple[Instrument, int]) -> Missing | None:
         paths = self.paths.get(key)
@@ -175,7 +177,7 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
         return None
     readers = {key: reader(key) for key in keys}
     holdings, pending = Holdings(storage=first.io_obj), list(keys)
-    for position, source in enumerate(first.data_sources):
+    for source in first.data_sources:
         if not pending:
             break
         paths = [readers[key].get_path(data_source=source) for key in pending]
@@ -187,7 +189,11 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
             return None
         still = []
         for key, flag in zip(pending, flags):
-            (holdings.held.add(key) if flag else still.append(key))
+            if flag:
+                holdings.held.add(key)
+                holdings.sources[key] = source
+            else:
+                still.append(key)
         pending = still
     return holdings
 
@@ -253,7 +259,8 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         wanted = [keys[position] for position in looked]
         # Each is held, or cached (the walk serves the copy): none is known missing any more.
         found = read_days(call, wanted, workers, bar, stop_at_missing=False, revalidated=True,
-                          holdings=Holdings(set(wanted), holdings.storage, holdings.paths))  # type: ignore[union-attr]
+                          holdings=Holdings(set(wanted), holdings.storage, holdings.paths,  # type: ignore[union-attr]
+                                            holdings.sources))  # type: ignore[union-attr]
         merged: list[Any] = [None] * len(keys)
         for position, result in known_missing.items():
             merged[position] = result
@@ -287,8 +294,15 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         rest = [position for position in rest if results[position] is None and position < limit]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
 
+    sources = {} if holdings is None else holdings.sources
+
     def stored_day(position: int) -> Day | None:
-        found = read_stored_day(reader(keys[position]), columns, arrow)
+        key = keys[position]
+        found = None
+        if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
+            found = cold_day(reader(key), sources[key], columns)
+        if found is None:
+            found = read_stored_day(reader(key), columns, arrow)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 

@@ -104,6 +104,7 @@ class _Learned:
             merged.storage = found.storage
             merged.held |= found.held
             merged.paths.update(found.paths)
+            merged.sources.update(found.sources)
         return merged
 
 

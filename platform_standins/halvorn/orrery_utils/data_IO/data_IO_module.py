@@ -18,7 +18,10 @@ Besides reads, writes and ``exists``, both back ends answer ``exists_many``
 (the existence of many paths in one call) and ``storage_url`` (where a path's
 table lives, as a URL or file path for messages); ``requests_in_flight`` says
 how many reads the back end serves well at once (None: as many as the caller's
-cores suit).
+cores suit). ``identities_many`` names the version of each stored table (the
+object's ETag, a file's size and modification time), and the reads
+``read_file_identified`` and ``read_file_bytes`` answer with the version of the
+table they read, so that a copy of it can later be checked against storage.
 """
 
 from __future__ import annotations
@@ -115,6 +118,10 @@ class _LocalStorage:
             found.append(None if status is None or not stat.S_ISREG(status.st_mode) else _file_identity(status))
         return found
 
+    def read_bytes(self, path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        with open(_file_path(path), "rb") as handle:
+            return handle.read(), _file_identity(os.fstat(handle.fileno()))
+
     def read_identified(self, path: str | os.PathLike[str], decode: _Decode) -> tuple[pd.DataFrame, str]:
         with open(_file_path(path), "rb") as handle:
             identity = _file_identity(os.fstat(handle.fileno()))  # of the file read, whatever replaces it
@@ -206,6 +213,13 @@ class DataIOModule:
         """``read_file_wrapper``, with the identity (as ``identities_many`` gives it) of the very
         version of the table that was read, taken from the same answer or open file."""
         return self._storage.read_identified(load_path, _READERS[self.file_type])
+
+    def read_file_bytes(self, load_path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        """The stored file at ``load_path`` as it is stored (its bytes, in the module's
+        ``file_type``, not decoded), with its identity as ``read_file_identified`` gives it;
+        ``FileNotFoundError`` if there is none. For callers that keep the bytes as they are
+        (a cache of Feather files) and decode them once."""
+        return self._storage.read_bytes(load_path)
 
     def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
         """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none.

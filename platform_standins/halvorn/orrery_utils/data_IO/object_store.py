@@ -784,6 +784,14 @@ class ObjectStorage:
             raise _CutBody(f"{len(data)} of {expected} bytes arrived")
         return data, _identity(response.get("ETag"))
 
+    def read_bytes(self, path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        key = self.key(path)
+        answer = self._call("reading", key, lambda: self._fetch_identified(key), _GET_ABSENT)
+        if answer is _ABSENT:
+            _known_buckets.add(self._bucket_id)
+            raise self._missing(key)
+        return cast(tuple, answer)
+
     def read_identified(self, path: str | os.PathLike[str],
                         decode: Callable[[BinaryIO], pd.DataFrame]) -> tuple[pd.DataFrame, str]:
         key = self.key(path)
