@@ -61,14 +61,12 @@ PyObject* core_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // A new temporary file name for writing `cache_path`, as the reader names its
-// own, after reclaiming the leftovers of writers of that entry that died.
+// own (so that the reader's writes and the cache command reclaim it, should its
+// writer die).
 PyObject* core_temporary_cache_path(PyObject*, PyObject* args, PyObject* kwargs) {
     static Keywords keywords = {"cache_path", nullptr};
     PyObject* cache_path;
     if (!parse(args, kwargs, "U:temporary_cache_path", keywords, &cache_path)) return nullptr;
-    Ref encoded = file_system_path(cache_path);
-    if (!encoded) return nullptr;
-    reclaim_leftovers(PyBytes_AS_STRING(encoded.get()));
     return temporary_path_for(cache_path).release();
 }
 

@@ -31,22 +31,28 @@ _WRITE = ipc.IpcWriteOptions(compression="lz4" if pa.Codec.is_available("lz4_fra
                              use_threads=False)
 _BATCH_ROWS = 1 << 16
 _log = logging.getLogger(__name__)
+_CREATE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
-def cold_day(reader: Any, source: Any, columns: list | None) -> Day | None:
+def cold_day(reader: Any, source: Any, columns: list | None, known_paths: list | None = None) -> Day | None:
     """The table of `reader` from `source` (the first source that holds it; the earlier ones
     were seen not to), decoded once and cached as described above; None to leave it to the
-    reader's walk."""
+    reader's walk. `known_paths`: the storage paths of the sources up to `source`, in order,
+    when the caller has them."""
     storage = reader.io_obj
     read_bytes = getattr(storage, "read_file_bytes", None)
     file_type = getattr(getattr(storage, "file_type", None), "name", None)
     if read_bytes is None or file_type != "Feather" or not (reader._use_cache and reader._write_cache):
         return None
-    path = reader.get_path(data_source=source)
+    sources = list(reader.data_sources)
+    if known_paths is None or len(known_paths) != sources.index(source) + 1:
+        known_paths = [reader.get_path(data_source=each) for each in sources[:sources.index(source) + 1]]
+    path = known_paths[-1]
     if path is None:
         return None
-    for each in reader.data_sources:  # a copy of any source is the walk's to serve or heal
-        other = path if each == source else reader.get_path(data_source=each)
+    # A copy of any source is the walk's to serve or heal; the later sources' matter too.
+    later = [reader.get_path(data_source=each) for each in sources[len(known_paths):]]
+    for other in [*known_paths, *later]:
         if other is not None and os.path.lexists(os.path.join(reader.cache_dir, core.cache_name(other))):
             return None
     try:
@@ -81,11 +87,14 @@ def _write_copy(reader: Any, path: str, table: pa.Table, metadata: dict) -> None
     cache_file = os.path.join(reader.cache_dir, core.cache_name(path))
     temporary = None
     try:
-        os.makedirs(reader.cache_dir, exist_ok=True)
         if os.path.isdir(cache_file):  # a folder at the cache name is left alone, as the reader leaves it
             return
         temporary = core.temporary_cache_path(cache_file)
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+        try:
+            descriptor = os.open(temporary, _CREATE, 0o666)
+        except FileNotFoundError:  # no cache folder yet
+            os.makedirs(reader.cache_dir, exist_ok=True)
+            descriptor = os.open(temporary, _CREATE, 0o666)
         with os.fdopen(descriptor, "wb") as handle:
             with ipc.new_file(handle, table.schema.with_metadata(metadata), options=_WRITE) as writer:
                 writer.write_table(table, max_chunksize=_BATCH_ROWS)

@@ -21,7 +21,7 @@ from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_column
 from .day_read import (Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on,
                        served_mapping, where_stored)
 from .cold_read import cold_day
-from .revalidation import check_fills, drop_changed_copies
+from .revalidation import check_fills, drop_changed_copies, source_paths
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -268,6 +268,10 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
             merged[position] = result
         return _cut_at_missing(merged, keys, spill, stop_at_missing)
 
+    any_template = next(iter(templates.values()))
+    if not (any_template._use_cache and os.path.isdir(any_template.cache_dir)):
+        # Nothing is cached (a worker's first read): every table goes to storage at once.
+        return _stored_days(call, keys, reader, [None] * len(keys), workers, bar, stop_at_missing, holdings)
     results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
     cached_threads, batch = min(workers or default_workers(), os.cpu_count() or 1), 1
@@ -277,6 +281,15 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     batches = [keys[start:start + batch] for start in range(1, len(keys), batch)]
     for days in run_all(cached, batches, cached_threads):
         results += days
+    return _stored_days(call, keys, reader, results, workers, bar, stop_at_missing, holdings)
+
+
+def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reader: Any, results: list[Any],
+                 workers: int | None, bar: Any, stop_at_missing: bool, holdings: Holdings | None) -> list[Day]:
+    """The second part of `read_days`: the tables of `keys` that `results` (those read from
+    the cache so far) lacks, read from storage."""
+    columns, arrow = call.columns, call.output != "pandas"
+    spill = call.window.spill if call.window is not None else None
     rest = [position for position, result in enumerate(results) if result is None]
     if rest and holdings is None:
         found = run_all(lambda wanted: held_keys(wanted, reader), [[keys[position] for position in rest]], 1)
@@ -300,7 +313,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         key = keys[position]
         found = None
         if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
-            found = cold_day(reader(key), sources[key], columns)
+            found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
         if found is None:
             found = read_stored_day(reader(key), columns, arrow)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
@@ -309,10 +322,14 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
-    filled = [reader(keys[position]) for position, result in zip(rest, stored)
-              if result is not None and not isinstance(result, Missing) and result is not NOT_STORED]
+    known = {} if holdings is None else holdings.paths
+    filled, paths_of = [], {}
+    for position, result in zip(rest, stored):
+        if result is not None and not isinstance(result, Missing) and result is not NOT_STORED:
+            filled.append(reader(keys[position]))
+            paths_of[id(filled[-1])] = known.get(keys[position])
     if filled:  # a copy filled while a writer replaced its table must not stay
-        run_all(check_fills, [filled], 1)
+        run_all(lambda readers: check_fills(readers, lambda one: paths_of[id(one)] or source_paths(one)), [filled], 1)
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
     return _cut_at_missing(results, keys, spill, stop_at_missing)

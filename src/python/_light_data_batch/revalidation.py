@@ -86,7 +86,12 @@ def is_current(record: CopyRecord, now: str | None) -> bool:
     return record.identity is not None and now is not None and record.identity == now
 
 
-def check_fills(readers: list[Any]) -> None:
+def source_paths(reader: Any) -> list[str | None]:
+    """The storage path of `reader`'s table for each of its sources, in their order."""
+    return [reader.get_path(data_source=source) for source in reader.data_sources]
+
+
+def check_fills(readers: list[Any], paths: Callable[[Any], Iterable[str | None]] = source_paths) -> None:
     """After a range read filled the cache copies of `readers`' tables from storage: drops each
     copy that storage no longer holds as copied, by one listing per folder. A writer that
     replaced a table while it was read removes this machine's copy after its upload; a copy
@@ -100,11 +105,10 @@ def check_fills(readers: list[Any]) -> None:
     if getattr(storage, "identities_many", None) is None or getattr(storage, "read_file_identified", None) is None:
         return
     try:
-        drop_changed_copies(readers, lambda: "", keep_unknown=True)  # copies filled here know their identity
+        drop_changed_copies(readers, lambda: "", keep_unknown=True, paths=paths)  # fills record their identity
     except Exception:
         for reader in readers:
-            for source in reader.data_sources:
-                path = reader.get_path(data_source=source)
+            for path in paths(reader):
                 if path is not None:
                     try:
                         os.unlink(os.path.join(reader.cache_dir, core.cache_name(path)))
@@ -112,20 +116,21 @@ def check_fills(readers: list[Any]) -> None:
                         pass
 
 
-def drop_changed_copies(readers: Iterable[Any], describe: Callable[[], str], keep_unknown: bool = False) -> int:
+def drop_changed_copies(readers: Iterable[Any], describe: Callable[[], str], keep_unknown: bool = False,
+                        paths: Callable[[Any], Iterable[str | None]] = source_paths) -> int:
     """Removes the cached copies, for every source of each of `readers`, that do not copy what
     storage holds now (changed, gone, or of unknown identity); returns how many. Storage is
     asked once for all of them; a store that cannot be asked raises, with a note from
     `describe`: a revalidating read does not serve what it could not check. `keep_unknown`
-    leaves the copies without a recorded identity."""
+    leaves the copies without a recorded identity. `paths(reader)` gives the storage paths
+    whose copies to check (by default, every source's)."""
     copies: list[tuple[str, str, os.stat_result]] = []  # storage path, cache file, its status
     storage = None
     for reader in readers:
         if not reader._use_cache:
             return 0
         storage = reader.io_obj
-        for source in reader.data_sources:
-            path = reader.get_path(data_source=source)
+        for path in paths(reader):
             if path is None:
                 continue
             cache_file = os.path.join(reader.cache_dir, core.cache_name(path))
