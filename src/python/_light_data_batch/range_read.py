@@ -262,8 +262,8 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
                           holdings=Holdings(set(wanted), holdings.storage, holdings.paths,  # type: ignore[union-attr]
                                             holdings.sources))  # type: ignore[union-attr]
         merged: list[Any] = [None] * len(keys)
-        for position, result in known_missing.items():
-            merged[position] = result
+        for position, missing in known_missing.items():
+            merged[position] = missing
         for position, result in zip(looked, found):
             merged[position] = result
         return _cut_at_missing(merged, keys, spill, stop_at_missing)

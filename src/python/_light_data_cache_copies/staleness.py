@@ -59,7 +59,7 @@ def stale(cache_dir: str | None = None, *, fix: bool = False) -> Staleness:
             entries.append(entry)
             records.append(record)
         known = [position for position, record in enumerate(records) if record.storage_path is not None]
-        identities = current_identities(storage, [records[position].storage_path for position in known])
+        identities = current_identities(storage, [str(records[position].storage_path) for position in known])
         now: dict[int, str | None] = dict(zip(known, identities))
         for position, (entry, record) in enumerate(zip(entries, records)):
             result.checked += 1
