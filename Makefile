@@ -22,7 +22,7 @@ INSTALL_INPUTS := CMakeLists.txt pyproject.toml \
 	    -not -path '*.egg-info/*')
 
 # Benchmark scripts that `make bench` runs, in order; BENCH_ARGS is passed to each.
-BENCHMARKS := bench/run.py bench/batch_read.py bench/cold_start.py
+BENCHMARKS := bench/run.py bench/batch_read.py bench/write_range.py bench/cold_start.py
 BENCH_ARGS ?=
 
 .PHONY: install demo test test-pandas22 bench sanitize clean

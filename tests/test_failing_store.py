@@ -14,7 +14,7 @@ import pytest
 from fault_proxy import FaultProxy
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
-from halvorn.orrery_data.light_data_batch import TableReadError, coverage, read_range, to_dask
+from halvorn.orrery_data.light_data_batch import RangeWriteError, TableReadError, coverage, read_range, to_dask, write_range
 from halvorn.orrery_utils.priceable.instrument import Instrument
 from support import create_bucket
 
@@ -102,3 +102,19 @@ def test_coverage_of_an_unreachable_store_is_an_error(proxy):
     proxy.pause(60, refuse=True)
     with pytest.raises(OSError, match="object store"):
         coverage(BTC, DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=[DataSource.binance])
+
+
+@pytest.mark.parametrize("fault", ["fail", "drop", "stall"], ids=["refused", "hung up", "stalls"])
+def test_a_write_through_a_failing_store_leaves_each_day_whole_and_says_which(proxy, fault):
+    eth = Instrument("binance-futures", "ETHUSDT")
+    start = int(pd.Timestamp(str(DAYS[0]), tz="UTC").value // 1000)
+    frame = pd.DataFrame({"timestamp": start + 3_600_000_000 * np.arange(24 * len(DAYS)), "price": 1.0})
+    getattr(proxy, fault)(match=f"ETHUSDT/{DAYS[11]}$")
+    with pytest.raises(RangeWriteError) as raised:
+        write_range(frame, eth, DataType.DerivativeTicker, data_sources=[DataSource.binance], max_workers=8)
+    assert list(raised.value.failed) == [DAYS[11]] and raised.value.written == DAYS[:11] + DAYS[12:]
+    proxy.clear()
+    for day in DAYS:
+        table = CryptoMktData(day, eth, DataType.DerivativeTicker, data_sources=[DataSource.binance]).get_raw()
+        if table is not None or day != DAYS[11]:  # a failed upload leaves no part of itself
+            assert len(table) == 24

@@ -199,12 +199,20 @@ def test_table_without_rows_gets_an_empty_utc_index(read, data_type, time_column
     assert_frame_equal(read(data_type, stored), expected)
 
 
-@pytest.mark.parametrize(
-    "values", [[-1, 1733616000], [1733616000.0, 1.5], [1733616000.5, 2.0]], ids=["signed", "whole_float", "decimal"]
-)
-def test_signed_or_decimal_first_value_is_not_scaled(read, values):
+def test_signed_first_value_is_not_scaled(read):
+    got = read(DataType.DerivativeTicker, frame(2, timestamp=[-1, 1733616000]))
+    assert nanoseconds(got) == [-1, 1733616000]
+
+
+@pytest.mark.parametrize("values, want", [
+    ([1733616000.0, 1.5], [1733616000 * 10**9, 1_500_000_000]),
+    ([1743811200.5, 1743811201.25], [1743811200_500_000_000, 1743811201_250_000_000]),
+    ([1743811200123.456, np.nan], [1743811200_123_456_000, None]),
+    ([1743811200123456.25, 1743811200123457.75], [1743811200_123_456_000, 1743811200_123_458_000]),
+], ids=["whole first", "seconds", "milliseconds with a gap", "microseconds"])
+def test_fractional_float_counts_are_scaled_by_their_whole_part_to_the_microsecond(read, values, want):
     got = read(DataType.DerivativeTicker, frame(2, timestamp=values))
-    assert nanoseconds(got) == pd.to_datetime(pd.Series(values)).dt.as_unit("ns").astype("int64").tolist()
+    assert [None if pd.isna(stamp) else stamp.value for stamp in got.index] == want
 
 
 FAILING = [

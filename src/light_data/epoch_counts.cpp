@@ -80,27 +80,60 @@ int scale_counts(const int64_t* in, int64_t* out, Py_ssize_t count, int exponent
     return 0;
 }
 
-int whole_float_counts(const double* in, int64_t* out, uint8_t* missing, Py_ssize_t count) {
+namespace {
+
+int raise_float_overflow(double value) {
+    Ref shown(PyFloat_FromDouble(value));
+    if (!shown) return -1;
+    PyErr_Format(PyExc_OverflowError, "DateTime value %R does not fit in a signed 64-bit integer",
+                 shown.get());
+    return -1;
+}
+
+}  // namespace
+
+int float_counts_to_nanoseconds(const double* in, int64_t* out, Py_ssize_t count, bool plus_one) {
     // 2**63, the first double past the int64 range; -2**63 is still inside it.
     constexpr double limit = 9223372036854775808.0;
+    auto outside = [](double value) { return std::isinf(value) || value >= limit || value < -limit; };
+    Py_ssize_t position = 0;
+    while (position < count && std::isnan(in[position])) ++position;
+    int exponent = 0;
+    if (position < count) {
+        if (outside(in[position])) return raise_float_overflow(in[position]);
+        const int64_t whole = static_cast<int64_t>(std::trunc(in[position]));
+        int64_t first = 0;
+        if (first_count(&whole, 0, plus_one, first) < 0) return -1;
+        exponent = nanosecond_exponent(first);
+    }
+    const int64_t factor = power_of_ten(exponent);
+    const int64_t high = int64_max / factor;
+    const int64_t low = int64_min / factor;
+    // A fraction is kept to the microsecond (a double holds no more of a
+    // seconds, milliseconds or microseconds count of today), finer units to
+    // the unit itself.
+    const int64_t fraction_unit = exponent >= 3 ? 1000 : 1;
+    const double fraction_scale = static_cast<double>(factor / fraction_unit);
+    const int64_t one = plus_one ? 1 : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double value = in[i];
-        missing[i] = std::isnan(value) ? 1 : 0;
-        if (missing[i]) {
-            out[i] = 0;
+        if (std::isnan(value)) {
+            out[i] = not_a_time;
             continue;
         }
-        if (std::isinf(value) || value != std::trunc(value)) return 0;
-        if (value >= limit || value < -limit) {
-            Ref shown(PyFloat_FromDouble(value));
-            if (!shown) return -1;
-            PyErr_Format(PyExc_OverflowError,
-                         "DateTime value %R does not fit in a signed 64-bit integer", shown.get());
-            return -1;
+        if (outside(value)) return raise_float_overflow(value);
+        const double whole_part = std::trunc(value);
+        const auto whole = static_cast<int64_t>(whole_part);
+        int64_t result = 0;
+        if (!scaled(whole, one, factor, high, low, result)) {
+            return raise_overflow(whole, exponent, plus_one);
         }
-        out[i] = static_cast<int64_t>(value);
+        const int64_t fraction = std::llround((value - whole_part) * fraction_scale) * fraction_unit;
+        if (__builtin_add_overflow(result, fraction, &out[i])) {
+            return raise_overflow(whole, exponent, plus_one);
+        }
     }
-    return 1;
+    return 0;
 }
 
 Py_ssize_t first_present(const uint8_t* missing, Py_ssize_t count) {

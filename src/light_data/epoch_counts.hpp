@@ -26,11 +26,11 @@ int nanosecond_exponent(int64_t first);
 int scale_counts(const int64_t* in, int64_t* out, Py_ssize_t count, int exponent, bool plus_one,
                  const uint8_t* missing);
 
-// The float counts of `in` as int64 in `out`, NaN marked in `missing`.
-// 1 when every present value is a whole number, 0 when one has a fraction
-// (nothing more is promised of `out` then), -1 with OverflowError set when a
-// whole value lies outside the int64 range.
-int whole_float_counts(const double* in, int64_t* out, uint8_t* missing, Py_ssize_t count);
+// The float counts of `in` scaled to nanoseconds in `out` by the digit count
+// of the whole part of the first present value (plus one for a close time),
+// a fraction kept to the microsecond; not_a_time where a value is NaN. -1
+// with OverflowError set when a value does not fit in int64.
+int float_counts_to_nanoseconds(const double* in, int64_t* out, Py_ssize_t count, bool plus_one);
 
 // The position of the first value not marked in `missing`, or `count`.
 Py_ssize_t first_present(const uint8_t* missing, Py_ssize_t count);

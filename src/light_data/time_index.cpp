@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "epoch_counts.hpp"
 #include "module_state.hpp"
@@ -182,8 +181,9 @@ int check_unsigned_fits(PyObject* column) {
 }
 
 // A float column of epoch counts (a vendor file with empty time fields loads
-// as float): when every present value is a whole number, the counts scaled
-// exactly, NaT where missing. Py_None when a value has a fraction.
+// as float; some vendors stamp fractional seconds): the counts scaled by the
+// digit count of the first present whole part, a fraction kept to the
+// microsecond, NaT where missing.
 Ref float_epoch_nanoseconds(PyObject* column, bool close_time) {
     Ref values = column_values(column, names.float64_dtype, names.nan);
     if (!values) return Ref();
@@ -193,13 +193,13 @@ Ref float_epoch_nanoseconds(PyObject* column, bool close_time) {
     BufferView target;
     Ref target_array = writable_int64_array(count, target);
     if (!target_array) return Ref();
-    auto* counts = static_cast<int64_t*>(target.view().buf);
-    std::vector<uint8_t> missing(static_cast<size_t>(count));
-    const int whole = whole_float_counts(static_cast<const double*>(source.view().buf), counts,
-                                         missing.data(), count);
-    if (whole <= 0) return whole < 0 ? Ref() : Ref::borrow(Py_None);
-    return counts_to_nanoseconds(counts, count, close_time, missing.data(), target,
-                                 target_array.get());
+    if (float_counts_to_nanoseconds(static_cast<const double*>(source.view().buf),
+                                    static_cast<int64_t*>(target.view().buf), count,
+                                    close_time) < 0) {
+        return Ref();
+    }
+    target.release();
+    return nanoseconds_view(target_array.get());
 }
 
 // An integer column with missing values (a nullable or Arrow-backed dtype):

@@ -21,8 +21,10 @@ from halvorn.orrery_data._light_data_batch.coverage import coverage
 from halvorn.orrery_data._light_data_batch.dask_frames import to_dask
 from halvorn.orrery_data._light_data_batch.day_read import MissingDataWarning, TableReadError
 from halvorn.orrery_data._light_data_batch.range_read import MissingColumnError, read_range
-from halvorn.orrery_data._light_data_batch.range_write import RangeWriteError, WrittenRange, write_range
+from halvorn.orrery_data._light_data_batch.range_write import (DayPlan, RangeWriteError, RangeWriteInterrupted,
+                                                              WrittenRange, write_range)
 from halvorn.orrery_data._light_data_batch.stream import iter_range
 
-__all__ = ["MissingColumnError", "MissingDataWarning", "RangeWriteError", "TableReadError", "WrittenRange",
+__all__ = ["DayPlan", "MissingColumnError", "MissingDataWarning", "RangeWriteError", "RangeWriteInterrupted",
+           "TableReadError", "WrittenRange",
            "coverage", "iter_range", "read_range", "to_dask", "write_range"]

@@ -1,60 +1,97 @@
-"""``write_range``: a frame of many days written as one table a day, each day whole or not at all."""
+"""``write_range``: a frame of many days written as one table a day, each day whole or not at all.
+
+Where a row goes is the rule that cut the source's files. Vendors cut their daily files by the
+time a row reached them, the receive time ``local_timestamp``: the file of 2025-04-05 starts
+with rows whose exchange time (``timestamp``) is a few milliseconds before its midnight. Such a
+file, split by ``timestamp``, would put those rows on 2025-04-04 and cut that day to a sliver;
+split by ``local_timestamp`` it lands whole on 2025-04-05, as the vendor delivered it. So:
+
+1. ``day_by=`` (a column name, or an array of ``YYYYMMDD`` ints, one a row) when given;
+2. for derivative tickers, liquidations and metrics: ``local_timestamp`` when the frame has it;
+   else "CloseTime" for a table indexed by bar close (its time is "CloseTime" plus one, so the
+   day's last bar stays in its day);
+3. otherwise the time ``get()`` indexes the table by.
+
+Before anything is written the whole call is checked: every row has a day, epoch counts have
+one unit, each day's columns have one type, ``get()`` can read each table back, and under
+"replace" no stored day shrinks to a sliver of its time span unless the caller says so.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Collection, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
+from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
 from .day_read import reader_on
 from .threads import default_workers, run_all
 
-_POLICIES = ("error", "replace", "skip")
+_POLICIES = ("error", "replace", "update", "skip")
+_RECEIVE_TIME = "local_timestamp"
+_CLOSE_TIME = "CloseTime"
+_UNITS = {10: "seconds", 13: "milliseconds", 16: "microseconds", 19: "nanoseconds"}
+_POWERS_OF_TEN = 10 ** np.arange(19, dtype=np.int64)
+_NS_A_DAY = 86_400 * 10**9
+
+
+@dataclass(frozen=True)
+class DayPlan:
+    """What ``write_range`` does (with ``dry_run``, would do) to one day: `action` is "write"
+    (nothing stored yet), "replace", "update" or "skip"; the stored rows before and after
+    (None for a skipped day, whose table is not read)."""
+
+    day: int
+    action: str
+    rows_before: int | None
+    rows_after: int | None
 
 
 @dataclass
 class WrittenRange:
-    """What ``write_range`` did: the days written, and the days left as they were because a
-    table was already stored (``if_exists="skip"``)."""
+    """What ``write_range`` did: the days written, the days left as they were because a table
+    was already stored (``if_exists="skip"``), the plan day by day, and the rule that gave
+    each row its day (`split_by`). With ``dry_run=True`` nothing is written and `written` is
+    empty."""
 
     written: list[int] = field(default_factory=list)
     skipped: list[int] = field(default_factory=list)
+    plan: list[DayPlan] = field(default_factory=list)
+    split_by: str = ""
 
 
 class RangeWriteError(Exception):
     """Some days could not be written. ``written`` lists the days that were (each whole),
-    ``failed`` maps each day that was not to its cause; the exception is chained to the first
-    cause."""
+    ``failed`` maps each day that was not to its cause (such a day holds its old table, or
+    the new one when the store kept an upload whose answer was lost); the exception is
+    chained to the first cause."""
 
     def __init__(self, message: str, written: list[int], failed: dict[int, BaseException]):
         super().__init__(message)
         self.written, self.failed = written, failed
 
 
-def day_of_each_row(frame: pd.DataFrame, data_type: DataType) -> pd.Series:
-    """The UTC day (int YYYYMMDD) of each row of `frame`, from its time as ``get()`` would
-    read it: the "DateTime" index or column, or for the time-normalised kinds their stored time
-    column by the reader's own rules."""
-    if frame.index.name == core.INDEX_LABEL and core.INDEX_LABEL not in frame.columns:
-        times = frame.index
-    else:
-        indexed = core.index_by_time(data_type, frame.copy(deep=False))
-        times = indexed.index
-    if not isinstance(times, pd.DatetimeIndex):
-        try:
-            times = pd.DatetimeIndex(times)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"the time of the frame is {times.dtype}, not a time: cannot split it by day") from error
-    times = times.tz_localize("UTC") if times.tz is None else times.tz_convert("UTC")
-    if times.hasnans:
-        raise ValueError("the frame has rows without a time: cannot tell their day")
-    return pd.Series(times.year * 10_000 + times.month * 100 + times.day, index=frame.index)
+class RangeWriteInterrupted(KeyboardInterrupt):
+    """An interrupt (Ctrl-C) stopped ``write_range``. ``written``: days written whole;
+    ``in_flight``: days being written when it came, each holding its old table or the whole
+    new one (their writes may still finish); ``not_started``: days left as they were;
+    ``failed``: days that failed before it, with their causes."""
+
+    def __init__(self, written: list[int], in_flight: list[int], not_started: list[int],
+                 failed: dict[int, BaseException]):
+        super().__init__(f"write_range interrupted: {len(written)} days written ({_days_text(written)}), "
+                         f"{len(in_flight)} in flight with their outcome unknown ({_days_text(in_flight)}), "
+                         f"{len(not_started)} not started")
+        self.written, self.in_flight, self.not_started, self.failed = written, in_flight, not_started, failed
 
 
 def write_range(
@@ -65,76 +102,632 @@ def write_range(
     data_sources: Sequence[DataSource] | None = None,
     use_minio_storage: bool | None = None,
     if_exists: str = "error",
+    day_by: object = None,
+    allow_shrink: bool | Collection[int] = False,
+    dry_run: bool = False,
     max_workers: int | None = None,
 ) -> WrittenRange:
-    """Writes `frame` as one table a day, split by the UTC day of each row's time (its
-    "DateTime" index or column, or the stored time column of the time-normalised kinds, read by
-    the reader's own rules), each day's rows in their order and with the frame's columns, at
-    the path ``CryptoMktData(day, instrument, data_type, ...).write`` uses (the first data
-    source), in threads.
+    """Writes `frame` as one table a day at the path ``CryptoMktData(day, instrument,
+    data_type, ...).write`` uses (the first data source), each day's rows in their order and
+    with the frame's columns, in threads. The day of each row is given by the module's rule
+    (``local_timestamp`` for vendor files, "CloseTime" for bars, else the time ``get()``
+    indexes) or by `day_by`: a column name, or one ``YYYYMMDD`` int a row.
 
-    `if_exists`: "error" (the default) refuses the whole call, before anything is written,
-    when a day's table is already stored; "replace" writes over it; "skip" leaves it and lists
-    the day as skipped. Each day is written whole or not at all (the storage module's writes
-    are atomic). This machine's cached copies of the written days are removed, so that a read
-    after ``write_range`` is fresh here; other machines' caches keep serving their copies until
-    they are removed there (``remove_cache()``, ``light-data-cache prune``). A day that fails
-    raises `RangeWriteError` once the others are done, saying which were written."""
+    `if_exists`, when a day's table is already stored: "error" (the default) refuses the whole
+    call; "skip" leaves the day; "replace" writes the frame's rows over it, but refuses,
+    before anything is written, a day where the frame's rows span less than half the time the
+    stored rows span (a sliver from a file cut another way) unless `allow_shrink` is True or
+    lists that day; "update" replaces the stored rows whose time lies from the frame's first
+    to its last time on that day and keeps the others, in the stored columns (a frame of
+    another shape, column type or epoch unit than the stored day is refused). Two updates of
+    one day at the same time are not serialised: the last write wins.
+
+    Refused before anything is written (``ValueError``): a row without a day, an epoch column
+    whose counts are not all of one unit, a column whose days would get different types, a
+    frame that ``get()`` could not read back. `dry_run` returns the plan without writing.
+
+    Each day is written whole or not at all. This machine's cached copies of a day are removed
+    before it is written and after. A day that fails raises `RangeWriteError` once the others
+    are done; an interrupt raises `RangeWriteInterrupted`, saying which days were written and
+    which were in flight."""
     if not isinstance(frame, pd.DataFrame):
         raise TypeError(f"frame must be a pandas DataFrame, got {type(frame).__name__}")
     if not isinstance(instrument, Instrument):
         raise TypeError(f"instrument must be an Instrument, got {type(instrument).__name__}")
     if if_exists not in _POLICIES:
         raise ValueError(f"if_exists must be one of {', '.join(map(repr, _POLICIES))}, got {if_exists!r}")
+    workers = arguments.worker_count(max_workers) or default_workers()
     options = arguments.options(data_type, data_sources, use_minio_storage, True, False)
-    days = day_of_each_row(frame, options.data_type)
-    # A frame with a plain row numbering is stored without it, as each day's own table would be.
-    plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
-    by_day = {int(day): rows.reset_index(drop=True) if plain else rows
-              for day, rows in frame.groupby(days.to_numpy(), sort=True)}
-    result = WrittenRange()
-    if not by_day:
+    shape = _Frame(frame, options.data_type, f"{options.data_type.name} of {instrument}")
+    result = WrittenRange(split_by=shape.rule(day_by))
+    shape.check_units(day_by)
+    shape.check_readable()
+    days = shape.days(day_by)
+    parts = shape.split(days, with_times=if_exists == "update")
+    _check_types(parts, shape.what)
+    if not parts:
         return result
-    template = options.reader(instrument, next(iter(by_day)))
-    readers = {day: reader_on(template, day) for day in by_day}
+    template = options.reader(instrument, next(iter(parts)))
     if not template.data_sources:
         raise ValueError("write_range needs at least one data source to write to")
-    workers = max_workers or default_workers()
-    to_write = list(by_day)
-    if if_exists != "replace":
-        source = template.data_sources[0]
-        stored = run_all(lambda day: bool(readers[day].io_obj.exists(readers[day].get_path(data_source=source))),
-                         to_write, workers)
-        present = [day for day, is_stored in zip(to_write, stored) if is_stored]
-        if present and if_exists == "error":
-            raise FileExistsError(f"{len(present)} of {len(to_write)} days of {options.data_type.name} for "
-                                  f"{instrument} are already stored ({_days_text(present)}); nothing was written. "
-                                  "Pass if_exists='replace' or 'skip'")
-        result.skipped = present
-        skipped = set(present)
-        to_write = [day for day in to_write if day not in skipped]
+    source = template.data_sources[0]
+    readers = {day: reader_on(template, day) for day in parts}
+    paths: dict[int, Any] = {day: reader.get_path(data_source=source) for day, reader in readers.items()}
+    try:
+        stored_days = [day for day, held in zip(parts, _held(template, list(paths.values()))) if held]
+    except KeyboardInterrupt:
+        raise RangeWriteInterrupted([], [], list(parts), {}) from None
+    if stored_days and if_exists == "error":
+        raise FileExistsError(f"{len(stored_days)} of {len(parts)} days of {shape.what} are already stored "
+                              f"({_days_text(stored_days)}); nothing was written. "
+                              "Pass if_exists='replace', 'update' or 'skip'")
+    stored: dict[int, _Stored] = {}
+    if if_exists in ("replace", "update") and stored_days:
+        def read(day: int) -> _Stored:
+            table = readers[day].io_obj.read_file_wrapper(load_path=paths[day])
+            return _Stored.of(table, shape, day, if_exists == "update")
 
-    def write(day: int) -> tuple[BaseException | None]:
-        # The failure is kept as a value: the other days are written all the same.
         try:
-            readers[day].write(by_day[day])
-            readers[day].remove_cache()
-        except Exception as error:
-            error.add_note(f"writing {options.data_type.name} of {instrument} on {day}")
-            return (error,)
-        return (None,)
+            stored = dict(zip(stored_days, run_all(read, stored_days, workers)))
+        except KeyboardInterrupt:
+            raise RangeWriteInterrupted([], [], list(parts), {}) from None
+    tables_to_write, result.plan = _plan(parts, stored, set(stored_days), if_exists, allow_shrink, shape)
+    result.skipped = [entry.day for entry in result.plan if entry.action == "skip"]
+    if dry_run:
+        return result
 
-    outcomes = run_all(write, to_write, workers)
-    failed = {day: outcome[0] for day, outcome in zip(to_write, outcomes) if outcome[0] is not None}
-    result.written = [day for day in to_write if day not in failed]
+    def write(day: int) -> None:
+        readers[day].remove_cache()  # a copy from before the write is never served after it
+        readers[day].write(tables_to_write[day])
+        readers[day].remove_cache()  # nor one a read cached while the write was under way
+
+    written, failed = _write_days(write, list(tables_to_write), workers, shape.what)
+    result.written = written
     if failed:
         first = next(iter(failed.values()))
-        raise RangeWriteError(f"{len(failed)} of {len(to_write)} days of {options.data_type.name} for {instrument} "
-                              f"could not be written ({_days_text(list(failed))}); {len(result.written)} were: "
-                              f"{type(first).__name__}: {first}", result.written, failed) from first
+        raise RangeWriteError(f"{len(failed)} of {len(tables_to_write)} days of {shape.what} could not be written "
+                              f"({_days_text(list(failed))}); {len(written)} were: {type(first).__name__}: {first}",
+                              written, failed) from first
     return result
 
 
-def _days_text(days: list[int], shown: int = 5) -> str:
+class _Frame:
+    """The frame to write, with the time ``get()`` would index it by (UTC, or None when that
+    time is not a time), checked so that ``get()`` can read each day's table back."""
+
+    def __init__(self, frame: pd.DataFrame, data_type: DataType, what: str):
+        self.frame, self.data_type, self.what = frame, data_type, what
+        self.normalised = bool(core.is_time_normalised(data_type))
+        self.indexed_by_time = frame.index.name == core.INDEX_LABEL and core.INDEX_LABEL not in frame.columns
+        self._times: pd.DatetimeIndex | None | str = "not yet read"
+        self._check_time_column()
+
+    @property
+    def times(self) -> pd.DatetimeIndex | None:
+        """The time get() indexes each row by, UTC; None when it is not a time."""
+        if isinstance(self._times, str):
+            self._times = self._indexed_times()
+        return self._times
+
+    def _needed(self) -> tuple[str, ...]:
+        return (core.INDEX_LABEL, *core.TIME_LABELS) if self.normalised else (core.INDEX_LABEL,)
+
+    def _check_time_column(self) -> None:
+        frame, needed = self.frame, self._needed()
+        if not self.indexed_by_time and not any(label in frame.columns for label in needed):
+            labels = ", ".join(f'"{label}"' for label in needed)
+            index = frame.index
+            hint = ""
+            if isinstance(index, pd.DatetimeIndex):
+                hint = f'; its index is a time named {index.name!r}: name it "DateTime" (frame.rename_axis("DateTime"))'
+            elif isinstance(index, pd.MultiIndex) and core.INDEX_LABEL in index.names:
+                hint = ('; its index has the levels ' + ", ".join(map(repr, index.names)) +
+                        ': write one instrument at a time (frame.xs(name, level="instrument"))')
+            raise ValueError(f"cannot write {self.what}: get() could not read it back, the frame has no time "
+                             f"column ({labels}) and no \"DateTime\" index{hint}")
+
+    def check_readable(self) -> None:
+        """Refuses a frame whose time get() could not read back. An integer epoch column of one
+        unit whose counts fit in nanoseconds needs no reading: get() reads every such column."""
+        label = self._epoch_time_label()
+        if label is None or not _counts_fit(self.frame[label], label == _CLOSE_TIME):
+            self.times  # noqa: B018  (reads the time, raising for one that get() could not read)
+
+    def span(self) -> pd.Timedelta | None:
+        """The time from the first to the last row, as get() indexes them; None when that time
+        is not a time. From the least and largest count of an integer epoch column."""
+        label = self._epoch_time_label()
+        if label is not None:
+            column = self.frame[label]
+            if len(column) == 0:
+                return pd.Timedelta(0)
+            close_time = label == _CLOSE_TIME
+            if _one_digit_count(column) and _counts_fit(column, close_time):
+                least, largest = int(column.min()), int(column.max())
+                digits = int(np.searchsorted(_POWERS_OF_TEN, least + close_time, side="right"))
+                return pd.Timedelta((largest - least) * 10 ** max(19 - digits, 0))
+        return _span(self.times)
+
+    def _epoch_time_label(self) -> object:
+        """The label of the integer epoch column get() takes the time from, if it is one."""
+        if not self.normalised or self.indexed_by_time or core.INDEX_LABEL in self.frame.columns:
+            return None
+        found = core.time_column(self.frame.columns)
+        if found is None or not self.frame.columns.is_unique or self.frame[found[0]].dtype.kind != "i":
+            return None
+        return found[0]
+
+    def _indexed_times(self) -> pd.DatetimeIndex | None:
+        frame, needed = self.frame, self._needed()
+        if self.indexed_by_time:
+            return _as_utc(frame.index)
+        # Only the columns get() looks at: a copy of the whole frame would split its blocks.
+        looked_at = [label for label in needed if label in frame.columns]
+        if frame.columns.is_unique:
+            frame = pd.DataFrame({label: frame[label] for label in looked_at}, copy=False)
+        try:
+            indexed = core.index_by_time(self.data_type, frame.copy(deep=False))
+        except (ValueError, TypeError, OverflowError, KeyError) as error:
+            raise ValueError(f"cannot write {self.what}: get() could not read its time back: "
+                             f"{type(error).__name__}: {error}") from error
+        return _as_utc(indexed.index)
+
+    def _day_column(self, day_by: object) -> object:
+        """The label of the column that gives each row its day, or None for get()'s time."""
+        columns = self.frame.columns
+        if day_by is not None:
+            return day_by if _is_label(day_by) else None
+        if self.normalised and _RECEIVE_TIME in columns:
+            return _RECEIVE_TIME
+        if self.normalised and core.INDEX_LABEL not in columns and _CLOSE_TIME in columns and \
+                core.time_column([label for label in columns if label != core.INDEX_LABEL]) == (_CLOSE_TIME, True):
+            return _CLOSE_TIME
+        return None
+
+    def rule(self, day_by: object) -> str:
+        if day_by is not None and not _is_label(day_by):
+            return "day_by (one day a row)"
+        label = self._day_column(day_by)
+        return "the time get() indexes" if label is None else f"column {label!r}"
+
+    def days(self, day_by: object) -> tuple[np.ndarray, int]:
+        """The UTC day of each row: keys, and how many of them make a day since 1970-01-01
+        (epoch counts and their count a day, nanoseconds, or days)."""
+        frame = self.frame
+        if day_by is not None and not _is_label(day_by):
+            return _given_days(day_by, len(frame), self.what), 1
+        label = self._day_column(day_by)
+        if label is None:
+            if self.times is None:
+                raise ValueError(f"cannot write {self.what}: its \"DateTime\" is not a time, so no row has a day; "
+                                 "pass day_by (a column, or one YYYYMMDD int a row)")
+            times = self.times
+        elif label not in frame.columns:
+            raise ValueError(f"day_by names no column of the frame: {label!r}")
+        else:
+            days = _epoch_days(frame[label])
+            if days is not None:
+                return days
+            times = self._column_times(label)
+        if times.hasnans:
+            position = int(np.flatnonzero(times.isna())[0])
+            where = "its time" if label is None else f"{label!r}"
+            raise ValueError(f"cannot write {self.what}: row {frame.index[position]!r} (position {position}) has no "
+                             f"{where}, so no day; nothing was written. Give it one, or pass day_by")
+        return times.asi8, _NS_A_DAY
+
+    def _column_times(self, label: object) -> pd.DatetimeIndex:
+        """The UTC times of an epoch or time column, read by get()'s own rules."""
+        column = self.frame[label]
+        if isinstance(column, pd.DataFrame):
+            raise ValueError(f"cannot write {self.what}: the frame has {len(column.columns)} columns named {label!r}")
+        kind = self.data_type if self.normalised else DataType.DerivativeTicker
+        try:
+            indexed = core.index_by_time(kind, pd.DataFrame({core.TIME_LABELS[0]: column.reset_index(drop=True)}))
+        except (ValueError, TypeError, OverflowError) as error:
+            raise ValueError(f"cannot write {self.what}: column {label!r} is not a time: "
+                             f"{type(error).__name__}: {error}") from error
+        times = _as_utc(indexed.index)
+        if times is None:
+            raise ValueError(f"cannot write {self.what}: column {label!r} is not a time")
+        return times
+
+    def epoch_columns(self, day_by: object) -> list:
+        """The columns whose counts get() or the split scale by their digit count."""
+        columns = self.frame.columns
+        labels: list[Any] = []
+        if self.normalised and core.INDEX_LABEL not in columns and not self.indexed_by_time:
+            found = core.time_column(columns)
+            if found is not None:
+                labels.append(found[0])
+        day_column = self._day_column(day_by)
+        if day_column is not None and day_column not in labels:
+            labels.append(day_column)
+        return labels
+
+    def check_units(self, day_by: object) -> None:
+        """Refuses an epoch column whose present counts do not all have the first one's digit
+        count: get() reads the whole column in the first one's unit."""
+        for label in self.epoch_columns(day_by):
+            column = self.frame[label]
+            if _one_digit_count(column):
+                continue
+            digits = _digit_counts(column)
+            if digits is None:
+                continue
+            present = np.flatnonzero(digits >= 0)
+            if present.size == 0:
+                continue
+            first = digits[present[0]]
+            other = present[digits[present] != first]
+            if other.size:
+                position = int(other[0])
+                raise ValueError(
+                    f"cannot write {self.what}: column {label!r} mixes units: {_unit(first)} first, then "
+                    f"{_unit(digits[position])} from row {self.frame.index[position]!r} (position {position}); "
+                    "get() would read them all in the first one's unit. Nothing was written: convert the column "
+                    "to one unit")
+
+    def split(self, days: tuple[np.ndarray, int], with_times: bool) -> dict[int, _Day]:
+        """Each day's rows (by YYYYMMDD), in their order: slices without a copy when the keys
+        (counts `per_day` to a day since 1970) are sorted, the common case."""
+        frame, times = self.frame, self.times if with_times else None
+        plain = isinstance(frame.index, pd.RangeIndex) and frame.index.name is None
+        keys, per_day = days
+        if keys.size == 0:
+            return {}
+        first, last = int(keys[0]) // per_day, int(keys[-1]) // per_day
+        pieces: list[tuple[int, Any]] = []
+        if pd.Index(keys, copy=False).is_monotonic_increasing and last < np.iinfo(np.int64).max // per_day - 1:
+            cuts = np.searchsorted(keys, np.arange(first + 1, last + 1, dtype=np.int64) * per_day, side="left")
+            edges = np.concatenate(([0], cuts, [keys.size]))
+            pieces = [(first + i, slice(int(start), int(stop)))
+                      for i, (start, stop) in enumerate(zip(edges[:-1], edges[1:])) if start < stop]
+        else:
+            day_keys = np.floor_divide(keys, per_day)
+            order = np.argsort(day_keys, kind="stable")
+            sorted_days = day_keys[order]
+            edges = np.concatenate(([0], np.flatnonzero(np.diff(sorted_days)) + 1, [keys.size]))
+            pieces = [(int(sorted_days[start]), order[start:stop]) for start, stop in zip(edges[:-1], edges[1:])]
+        parts = {}
+        for day, rows in pieces:
+            table = frame.iloc[rows]
+            parts[_yyyymmdd(day)] = _Day(table.reset_index(drop=True) if plain else table,
+                              None if times is None else times[rows])
+        return parts
+
+    def first_unit(self, table: pd.DataFrame) -> dict:
+        """The digit count of the first present count of each epoch column of `table`."""
+        units = {}
+        for label in self.epoch_columns(None):
+            if label in table.columns:
+                digits = _digit_counts(table[label])
+                if digits is not None and bool(np.any(digits >= 0)):
+                    units[label] = int(digits[digits >= 0][0])
+        return units
+
+
+@dataclass(frozen=True)
+class _Stored:
+    """A stored day's table, with the time get() indexes it by (for an update) or the time its
+    rows span (for a replace); `error` when get() cannot read that time: nothing of such a
+    table can be kept, only replaced."""
+
+    table: pd.DataFrame
+    times: pd.DatetimeIndex | None
+    span: pd.Timedelta | None
+    error: ValueError | None
+
+    @classmethod
+    def of(cls, table: pd.DataFrame, shape: _Frame, day: int, update: bool) -> _Stored:
+        try:
+            stored = _Frame(table, shape.data_type, f"the stored {shape.what} on {day}")
+            if update:
+                return cls(table, stored.times, None, None)
+            return cls(table, None, stored.span(), None)
+        except ValueError as error:
+            return cls(table, None, None, error)
+
+
+@dataclass(frozen=True)
+class _Day:
+    table: pd.DataFrame
+    times: pd.DatetimeIndex | None  # get()'s time of each row, UTC
+
+
+def _plan(parts: dict[int, _Day], stored: dict[int, _Stored], stored_days: set[int], if_exists: str,
+          allow_shrink: bool | Collection[int], shape: _Frame) -> tuple[dict[int, pd.DataFrame], list[DayPlan]]:
+    """The table to write for each day, and the plan; refuses slivers and mismatched updates
+    before anything is written."""
+    tables: dict[int, pd.DataFrame] = {}
+    plan: list[DayPlan] = []
+    slivers: list[str] = []
+    for day, part in parts.items():
+        rows = len(part.table)
+        if day not in stored_days:
+            tables[day] = part.table
+            plan.append(DayPlan(day, "write", 0, rows))
+            continue
+        if if_exists == "skip":
+            plan.append(DayPlan(day, "skip", None, None))
+            continue
+        old, old_times, unreadable = stored[day].table, stored[day].times, stored[day].error
+        old_span = stored[day].span
+        if unreadable is not None:
+            if if_exists == "update":
+                raise unreadable
+            old = old.iloc[:0]  # get() cannot read the stored table: nothing of it can be kept
+        if if_exists == "update":
+            tables[day] = _updated(old, old_times, part, shape, day)
+            plan.append(DayPlan(day, "update", len(old), len(tables[day])))
+            continue
+        shrinks = allow_shrink is True or (not isinstance(allow_shrink, bool) and day in allow_shrink)
+        if not shrinks:
+            new_span = _Frame(part.table, shape.data_type, shape.what).span()
+            if _sliver(new_span, rows, old_span, len(old)):
+                slivers.append(f"{day} ({rows} rows spanning {new_span} for {len(old)} stored spanning {old_span})")
+        tables[day] = part.table
+        plan.append(DayPlan(day, "replace", len(old), rows))
+    if slivers:
+        raise ValueError(f"cannot replace {shape.what}: on {len(slivers)} day(s) the frame's rows span less than half "
+                         f"the time the stored rows span: {'; '.join(slivers[:5])}"
+                         f"{' and more' if len(slivers) > 5 else ''}. Nothing was written. A file cut by another "
+                         "rule than the day's may leave a few rows on a neighbouring day: pass day_by, use "
+                         "if_exists='update' to patch part of a day, or allow_shrink=[days] if they are to shrink")
+    return tables, plan
+
+
+def _span(times: pd.DatetimeIndex | None) -> pd.Timedelta | None:
+    if times is None:
+        return None
+    stamps = times.asi8
+    present = stamps[stamps != np.iinfo(np.int64).min]
+    return pd.Timedelta(int(present.max() - present.min()) if present.size else 0)
+
+
+def _sliver(new_span: pd.Timedelta | None, new_rows: int, old_span: pd.Timedelta | None, old_rows: int) -> bool:
+    """Whether the new rows span less than half the old ones' time (without times, whether
+    they are fewer than half as many)."""
+    if new_span is None or old_span is None:
+        return new_rows * 2 < old_rows
+    return new_span * 2 < old_span
+
+
+def _updated(old: pd.DataFrame, old_times: pd.DatetimeIndex | None, part: _Day, shape: _Frame,
+             day: int) -> pd.DataFrame:
+    """The stored day with the rows from the frame's first to its last time replaced by the
+    frame's rows, in the stored columns."""
+    where = f"cannot update {shape.what} on {day}"
+    new = part.table
+    if old.index.name != new.index.name or set(old.columns) != set(new.columns):
+        raise ValueError(f"{where}: the frame's columns {list(new.columns)} (index {new.index.name!r}) are not the "
+                         f"stored table's {list(old.columns)} (index {old.index.name!r})")
+    for label in old.columns:
+        if old[label].dtype != new[label].dtype:
+            raise ValueError(f"{where}: column {label!r} is {new[label].dtype} in the frame and "
+                             f"{old[label].dtype} in the stored table")
+    old_units, new_units = shape.first_unit(old), shape.first_unit(new)
+    for label, digits in new_units.items():
+        if label in old_units and old_units[label] != digits:
+            raise ValueError(f"{where}: column {label!r} holds {_unit(digits)} in the frame and "
+                             f"{_unit(old_units[label])} in the stored table")
+    if part.times is None or old_times is None:
+        raise ValueError(f"{where}: its \"DateTime\" is not a time, so no rows can be matched by time")
+    present = part.times.dropna()
+    if len(present) == 0:
+        raise ValueError(f"{where}: no row of the frame has a time")
+    first, last = present.min(), present.max()
+    stamps = old_times.asi8
+    lost = old_times.isna()
+    # 0: before the frame's span, 1: within it (replaced), 2: after it; a row without a time
+    # keeps the place of the row before it.
+    group = np.where(stamps < first.value, 0, np.where(stamps > last.value, 2, 1))
+    group = pd.Series(np.where(lost, np.nan, group)).ffill().fillna(0).to_numpy(copy=True)
+    group[lost & (group == 1)] = 2
+    plain = isinstance(old.index, pd.RangeIndex) and old.index.name is None
+    pieces = [old[group == 0], new[list(old.columns)], old[group == 2]]
+    return pd.concat(pieces, ignore_index=plain)
+
+
+def _write_days(write: Callable[[int], None], days: list[int], workers: int,
+                what: str) -> tuple[list[int], dict[int, BaseException]]:
+    """write(day) for every day in daemon threads; (written, failed). An interrupt raises
+    `RangeWriteInterrupted` at once: the writes in flight are left to finish in the background
+    (each day whole, old or new) and never keep the process from exiting."""
+    lock = threading.Lock()
+    pending = iter(days)
+    state: dict[int, str] = {}
+    failed: dict[int, BaseException] = {}
+    stop = threading.Event()
+    finished = threading.Semaphore(0)
+
+    def work() -> None:
+        try:
+            while not stop.is_set():
+                with lock:
+                    day = next(pending, None)
+                    if day is None:
+                        return
+                    state[day] = "in flight"
+                try:
+                    write(day)
+                    outcome = "written"
+                except Exception as error:
+                    error.add_note(f"writing {what} on {day}")
+                    failed[day] = error
+                    outcome = "failed"
+                with lock:
+                    state[day] = outcome
+        finally:
+            finished.release()
+
+    threads = [threading.Thread(target=work, name="light_data_batch-write", daemon=True)
+               for _ in range(min(workers, len(days)))]
+    try:
+        for thread in threads:
+            thread.start()
+        for _ in threads:
+            while not finished.acquire(timeout=0.25):
+                pass
+    except KeyboardInterrupt:
+        stop.set()
+        with lock:
+            written = [day for day in days if state.get(day) == "written"]
+            in_flight = [day for day in days if state.get(day) == "in flight"]
+            not_started = [day for day in days if day not in state]
+            done_failed = {day: failed[day] for day in days if state.get(day) == "failed"}
+        raise RangeWriteInterrupted(written, in_flight, not_started, done_failed) from None
+    written = [day for day in days if state.get(day) == "written"]
+    return written, {day: failed[day] for day in days if day in failed}
+
+
+def _held(reader: CryptoMktData, paths: list) -> list[bool]:
+    """Whether a table is stored at each path: one listing per folder where the storage
+    module can (``exists_many``), else one probe a path."""
+    storage = reader.io_obj
+    exists_many = getattr(storage, "exists_many", None)
+    if exists_many is not None:
+        return [bool(flag) for flag in exists_many(paths)]
+    return [bool(storage.exists(path)) for path in paths]
+
+
+def _check_types(parts: dict[int, _Day], what: str) -> None:
+    """Refuses an object column whose values would be stored as different types on different
+    days (text on one, numbers on another), or as no single type on one day: such tables
+    could not be read back together."""
+    if not parts:
+        return
+    frame = next(iter(parts.values())).table
+    for label in frame.columns:
+        if frame[label].dtype != object:
+            continue
+        kinds: dict[str, int] = {}
+        for day, part in parts.items():
+            kind = pd.api.types.infer_dtype(part.table[label], skipna=True)
+            if kind == "empty":
+                continue
+            if kind.startswith("mixed") and kind != "mixed-integer-float":
+                raise ValueError(f"cannot write {what}: column {label!r} mixes types on {day} ({kind}); "
+                                 "nothing was written")
+            kinds.setdefault(kind, day)
+        if len(kinds) > 1:
+            shown = ", ".join(f"{kind} on {day}" for kind, day in kinds.items())
+            raise ValueError(f"cannot write {what}: column {label!r} would be stored with different types on "
+                             f"different days ({shown}); nothing was written")
+
+
+def _as_utc(values: Any) -> pd.DatetimeIndex | None:
+    """`values` as a UTC DatetimeIndex in nanoseconds (naive times taken as UTC); None when they
+    are not times."""
+    if not isinstance(values, pd.DatetimeIndex):
+        if pd.api.types.infer_dtype(values, skipna=True) not in ("datetime", "datetime64", "date"):
+            return None
+        values = pd.DatetimeIndex(pd.to_datetime(values, utc=True))
+    values = values.tz_localize("UTC") if values.tz is None else values.tz_convert("UTC")
+    return values if values.unit == "ns" else values.as_unit("ns")
+
+
+def _given_days(day_by: object, rows: int, what: str) -> np.ndarray:
+    days = np.asarray(day_by)
+    if days.shape != (rows,):
+        raise ValueError(f"day_by must name a column or hold one YYYYMMDD day for each of the {rows} rows, "
+                         f"got shape {days.shape}")
+    if days.dtype.kind not in "iu":
+        raise TypeError(f"day_by must hold int days YYYYMMDD, got {days.dtype}")
+    days = days.astype(np.int64)
+    text = pd.Series(days).astype(str)
+    parsed = pd.to_datetime(text, format="%Y%m%d", errors="coerce")
+    if parsed.isna().any():
+        position = int(np.flatnonzero(parsed.isna().to_numpy())[0])
+        raise ValueError(f"cannot write {what}: day_by holds {days[position]} at position {position}, "
+                         "which is not a day YYYYMMDD")
+    return parsed.to_numpy(dtype="datetime64[D]").astype(np.int64)
+
+
+def _yyyymmdd(epoch_day: int) -> int:
+    day = np.datetime64(epoch_day, "D").astype(object)
+    return day.year * 10_000 + day.month * 100 + day.day
+
+
+def _is_label(day_by: object) -> bool:
+    return isinstance(day_by, (str, bytes, int, tuple)) and not isinstance(day_by, bool) or np.isscalar(day_by)
+
+
+def _digit_counts(column: pd.Series) -> np.ndarray | None:
+    """The digit count of each count of an epoch column (-1 where missing, 0 for a negative
+    count), or None for a column that does not hold counts."""
+    kind = column.dtype.kind
+    missing = column.isna().to_numpy()
+    if kind in "iuf":
+        values = column.to_numpy(dtype="float64" if kind == "f" else "int64", na_value=0)
+        if kind == "f":
+            values = np.trunc(np.where(missing, 0, values))
+            if np.any(np.abs(values) >= 2.0 ** 63):
+                return None  # get() refuses such a count itself
+            values = values.astype(np.int64)
+        counts = np.searchsorted(_POWERS_OF_TEN, values, side="right").astype(np.int64)
+        counts[values < 0] = 0
+    elif kind in "OUT" or isinstance(column.dtype, pd.StringDtype):
+        text = column.astype(object).where(~missing, "").to_numpy(dtype=object)
+        text = np.array([value if isinstance(value, str) else str(value) for value in text], dtype=object)
+        missing = missing | (text == "")
+        first = np.flatnonzero(~missing)
+        if first.size == 0 or not text[first[0]].isdigit():
+            return None
+        counts = np.fromiter((len(value) for value in text), dtype=np.int64, count=len(text))
+    else:
+        return None
+    counts[missing] = -1
+    return counts
+
+
+def _epoch_days(column: pd.Series) -> tuple[np.ndarray, int] | None:
+    """The counts of an int64 epoch column of one unit of a whole second or finer, and how many
+    make a day: its days straight from the counts; None for any other column."""
+    if column.dtype != np.int64 or len(column) == 0 or not _one_digit_count(column):
+        return None
+    values = column.to_numpy()
+    digits = int(np.searchsorted(_POWERS_OF_TEN, values[0], side="right"))
+    if digits < 10 or values[0] < 0:
+        return None
+    return values, 86_400 * 10 ** (digits - 10)
+
+
+def _counts_fit(column: pd.Series, close_time: bool) -> bool:
+    """True when get() scales every count of an integer epoch column of one unit (checked
+    before) to nanoseconds without leaving int64."""
+    if len(column) == 0:
+        return True
+    least, largest = int(column.min()), int(column.max())
+    if least < 0:
+        return False
+    digits = int(np.searchsorted(_POWERS_OF_TEN, least + close_time, side="right"))
+    return largest + close_time <= np.iinfo(np.int64).max // 10 ** max(19 - digits, 0)
+
+
+def _one_digit_count(column: pd.Series) -> bool:
+    """True when a numeric column's present counts surely share one digit count (its least and
+    its largest do, and none is negative): the common case, told without a pass a row."""
+    if column.dtype.kind not in "iuf" or len(column) == 0:
+        return False
+    least, largest = column.min(), column.max()
+    if pd.isna(least) or least < 0:
+        return pd.isna(least)
+    ends = np.trunc(np.array([least, largest], dtype="float64"))
+    if ends[1] >= 2.0 ** 62:
+        return False
+    digits = np.searchsorted(_POWERS_OF_TEN, ends.astype(np.int64), side="right")
+    return bool(digits[0] == digits[1])
+
+
+def _unit(digits: int) -> str:
+    if digits == 0:
+        return "negative counts (taken as nanoseconds)"
+    name = _UNITS.get(int(digits))
+    return f"{name} ({digits} digits)" if name else f"{digits}-digit counts"
+
+
+def _days_text(days: Iterable[int], shown: int = 5) -> str:
+    days = list(days)
     text = ", ".join(map(str, days[:shown]))
     return text + (f" and {len(days) - shown} more" if len(days) > shown else "")

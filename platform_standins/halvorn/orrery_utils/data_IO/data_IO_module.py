@@ -6,7 +6,10 @@ storage back end, chosen by ``use_minio_storage`` when the object is built:
 * false: the local file system; a storage path is a file path. Writes are
   atomic: the table is written to a temporary file in the target's folder,
   flushed to disk, then renamed over the target, so a concurrent reader sees
-  either the old file or the complete new one, never half a file.
+  either the old file or the complete new one, never half a file. The
+  temporary file's name carries the writer's host and process; a killed
+  writer's file is removed by the next write to that folder once the writer
+  is known dead (see :mod:`.leftovers`).
 * true: an S3-compatible object store configured in section
   ``[object_store]``; a storage path names the object whose key is the path
   below ``LOCAL_DATA_ROOT``. See :mod:`.object_store`.
@@ -28,9 +31,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-import secrets
 import stat
-import threading
 from collections.abc import Callable, Iterable
 from enum import Enum
 from typing import BinaryIO
@@ -39,6 +40,7 @@ import pandas as pd
 
 from halvorn.orrery_data.path_manager import PathManager
 from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader
+from halvorn.orrery_utils.data_IO import leftovers
 from halvorn.orrery_utils.data_IO.object_store import ObjectStorage, ObjectStoreConfigError, ObjectStoreError
 
 __all__ = ["DataIOModule", "FileType", "ObjectStoreConfigError", "ObjectStoreError"]
@@ -139,10 +141,8 @@ class _LocalStorage:
             raise ValueError(f"storage path {target!r} does not name a file")
         folder = folder or os.curdir
         os.makedirs(folder, exist_ok=True)
-        # Unique per process and thread, plus randomness; hidden by the dot.
-        temp = os.path.join(
-            folder, f".{base}.tmp-{os.getpid()}-{threading.get_native_id()}-{secrets.token_hex(4)}"
-        )
+        leftovers.reclaim_now_and_then(folder)
+        temp = os.path.join(folder, leftovers.temporary_name(base))
         handle = open(temp, "xb")  # exclusive: never truncate a file we did not create
         try:
             with handle:
