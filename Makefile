@@ -25,12 +25,13 @@ INSTALL_INPUTS := CMakeLists.txt pyproject.toml \
 # The companions and the stand-ins, checked by mypy as installed (its settings are in
 # pyproject.toml); the type stubs are checked against the compiled modules.
 TYPED_PACKAGES := halvorn.orrery_data.light_data_batch halvorn.orrery_data._light_data_batch \
-	halvorn.orrery_data.light_data_cache halvorn.orrery_data._light_data_inputs \
+	halvorn.orrery_data.light_data_cache halvorn.orrery_data._light_data_cache_copies \
+	halvorn.orrery_data._light_data_inputs \
 	halvorn.orrery_data.enums halvorn.orrery_data.path_manager halvorn.orrery_utils
 STUBBED_MODULES := halvorn.orrery_data.light_data halvorn.orrery_data._light_data_core
 
 # Benchmark scripts that `make bench` runs, in order; BENCH_ARGS is passed to each.
-BENCHMARKS := bench/run.py bench/batch_read.py bench/hot_paths.py bench/write_range.py
+BENCHMARKS := bench/run.py bench/batch_read.py bench/hot_paths.py bench/write_range.py bench/cold_start.py
 BENCH_ARGS ?=
 
 .PHONY: install demo test check test-pandas22 bench sanitize clean

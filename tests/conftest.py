@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import logging
 import textwrap
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -92,8 +93,16 @@ def build_reader(light_data, platform, instrument):
     return build
 
 
+# Threads that reads and writes of many tables abandon on an interrupt, which may still be at work.
+_ABANDONABLE = ("light_data_batch", "light_data_stream", "object-store-lookup")
+
+
 @pytest.fixture
 def lean(light_data, monkeypatch):
+    # Reference counts are process-wide: reads that earlier tests abandoned must end first.
+    for thread in threading.enumerate():
+        if thread.daemon and thread.name.startswith(_ABANDONABLE):
+            thread.join(60)
     for name, value in LEAN.items():
         monkeypatch.setattr(light_data, name, value)
     vars(B).update(DEFAULTS)

@@ -71,9 +71,10 @@ def test_the_next_chunk_is_read_ahead_and_closing_ends_the_reads(storage, monkey
     for day in DAYS:
         reader(BTC, day).write(ticker(day))
     reads = []
-    read = light_data.DataIOModule.read_file_wrapper
-    monkeypatch.setattr(light_data.DataIOModule, "read_file_wrapper",
-                        lambda self, load_path: reads.append(load_path) or read(self, load_path=load_path))
+    for name in ("read_file_identified", "read_file_bytes"):  # as range reads read storage
+        read = getattr(light_data.DataIOModule, name)
+        monkeypatch.setattr(light_data.DataIOModule, name,
+                            lambda self, load_path, read=read: reads.append(load_path) or read(self, load_path))
     built = []
     chunk_of = stream._chunk
     monkeypatch.setattr(stream, "_chunk", lambda *args: built.append(weakref.ref(chunk := chunk_of(*args))) or chunk)

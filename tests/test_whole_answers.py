@@ -187,17 +187,19 @@ def test_an_interrupt_stops_the_reads(storage, monkeypatch):
         reader(day).write(ticker(day))
     started = []
     lock = threading.Lock()
-    read = light_data.DataIOModule.read_file_wrapper
 
-    def slow_read(self, load_path):
-        with lock:
-            started.append(load_path)
-            if len(started) == 3:
-                _thread.interrupt_main()
-        threading.Event().wait(0.2)
-        return read(self, load_path=load_path)
+    def slow(read):
+        def slow_read(self, load_path):
+            with lock:
+                started.append(load_path)
+                if len(started) == 3:
+                    _thread.interrupt_main()
+            threading.Event().wait(0.2)
+            return read(self, load_path)
+        return slow_read
 
-    monkeypatch.setattr(light_data.DataIOModule, "read_file_wrapper", slow_read)
+    for name in ("read_file_wrapper", "read_file_identified", "read_file_bytes"):  # whichever a range read makes
+        monkeypatch.setattr(light_data.DataIOModule, name, slow(getattr(light_data.DataIOModule, name)))
     with pytest.raises(KeyboardInterrupt):
         read_range(BTC, DataType.DerivativeTicker, 20250101, 20250130, data_sources=BINANCE, max_workers=4)
     assert len(started) <= 8  # the reads in flight, no more

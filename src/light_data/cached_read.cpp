@@ -29,11 +29,33 @@ Ref cached_copy(PyObject* self, PyObject* cache_path) {
     return logged_cache_hit(self, call_method(self, names.read_cache, {cache_path}), cache_path);
 }
 
+// The table at `path` read through io_obj.read_file_identified(path), which
+// answers (table, identity); `identity` is set to the identity. Py_None when
+// the storage module has no such call.
+Ref read_identified(PyObject* io_obj, PyObject* path, Ref& identity) {
+    Ref call_identified(PyObject_GetAttr(io_obj, names.read_file_identified));
+    if (!call_identified) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    Ref answer = call(call_identified.get(), {path});
+    if (!answer) return Ref();
+    if (!PyTuple_Check(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 2) {
+        PyErr_Format(PyExc_TypeError, "read_file_identified must return (table, identity), got %.100s",
+                     Py_TYPE(answer.get())->tp_name);
+        return Ref();
+    }
+    identity = Ref::borrow(PyTuple_GET_ITEM(answer.get(), 1));
+    return Ref::borrow(PyTuple_GET_ITEM(answer.get(), 0));
+}
+
 // One source's guarded work: the cached copy, else storage, then the cache
 // write. A NULL result means the source failed. The cache is an optimisation:
 // a table read from storage is returned even when caching it fails, which is
-// logged. The cache copy is compressed as `compression` says.
-Ref read_source(PyObject* self, PyObject* path, CacheCompression compression) {
+// logged. The cache copy is compressed as `compression` says; with `identify`,
+// the cache file records the stored table's identity.
+Ref read_source(PyObject* self, PyObject* path, bool identify, CacheCompression compression) {
     Ref cache_path = cache_path_for(self, path);
     if (!cache_path) return Ref();
     Ref cached = cached_copy(self, cache_path.get());
@@ -41,14 +63,19 @@ Ref read_source(PyObject* self, PyObject* path, CacheCompression compression) {
 
     Ref io_obj = attr(self, names.io_obj);
     if (!io_obj) return Ref();
-    Ref df = call_method(io_obj.get(), names.read_file_wrapper, {}, names.kw_load_path, {path});
+    Ref identity;
+    Ref df = identify ? read_identified(io_obj.get(), path, identity) : Ref::borrow(Py_None);
+    if (!df) return Ref();
+    if (df.get() == Py_None) {
+        df = call_method(io_obj.get(), names.read_file_wrapper, {}, names.kw_load_path, {path});
+    }
     if (!df) return Ref();
     int empty = truth(attr(df.get(), names.empty));
     if (empty < 0) return Ref();
     if (empty) return df;
     int write = truth(attr(self, names.write_cache_attr));
     if (write < 0) return Ref();
-    if (write && write_cache_file(self, df.get(), cache_path.get(), path, compression) < 0 &&
+    if (write && write_cache_file(self, df.get(), cache_path.get(), path, identity.get(), compression) < 0 &&
         log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_writing_cache,
                             cache_path.get()) < 0) {
         return Ref();
@@ -75,7 +102,7 @@ int append_tried(PyObject* tried, PyObject* source, PyObject* path, PyObject* ex
 
 }  // namespace
 
-Ref read_sources(PyObject* self, bool log_failures, CacheCompression compression) {
+Ref read_sources(PyObject* self, bool log_failures, bool identify, CacheCompression compression) {
     Ref tried(PyList_New(0));
     if (!tried) return Ref();
     Ref df;
@@ -83,7 +110,7 @@ Ref read_sources(PyObject* self, bool log_failures, CacheCompression compression
     const int outcome = walk_source_paths(self, names.get_path, true, [&](PyObject* source,
                                                                             PyObject* path) {
         if (path == Py_None) return append_tried(tried.get(), source, path, Py_None);
-        df = read_source(self, path, compression);
+        df = read_source(self, path, identify, compression);
         if (df) return 1;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         const bool absent = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
@@ -136,7 +163,7 @@ PyObject* reader_get_raw(PyObject* const* arguments) {
     PyObject* self = arguments[0];
     Ref df;
     const int found = walk_source_paths(self, names.get_path, true, [&](PyObject*, PyObject* path) {
-        df = read_source(self, path, CacheCompression::lz4);
+        df = read_source(self, path, false, CacheCompression::lz4);
         if (df) return 1;
         return log_handled_failure(LIGHT_DATA_METHOD_NAME("get_raw"), names.error_reading, path);
     });

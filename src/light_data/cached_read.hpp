@@ -20,7 +20,9 @@ namespace light_data {
 // None) for each source walked before the answer. NULL with an exception set
 // for what get_raw would let through (a failing path lookup, an interrupt).
 // The cache copies it writes are compressed as `compression` says.
-Ref read_sources(PyObject* self, bool log_failures,
+// `identify`: read through the storage module's read_file_identified where it has one, so
+// that each cache file written records the identity of the stored table it copies.
+Ref read_sources(PyObject* self, bool log_failures, bool identify = false,
                  CacheCompression compression = CacheCompression::lz4);
 
 // The cache file that get_raw would serve, without reading it: the first

@@ -61,6 +61,16 @@ PyObject* core_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
     return cache_file_name(path).release();
 }
 
+// A new temporary file name for writing `cache_path`, as the reader names its
+// own (so that the reader's writes and the cache command reclaim it, should its
+// writer die).
+PyObject* core_temporary_cache_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"cache_path", nullptr};
+    PyObject* cache_path;
+    if (!parse(args, kwargs, "U:temporary_cache_path", keywords, &cache_path)) return nullptr;
+    return temporary_path_for(cache_path).release();
+}
+
 PyObject* core_is_cache_name(PyObject*, PyObject* args, PyObject* kwargs) {
     static Keywords keywords = {"name", nullptr};
     PyObject* name;
@@ -243,15 +253,16 @@ PyObject* core_index_by_time(PyObject*, PyObject* args, PyObject* kwargs) {
 // Reads over the sources
 
 PyObject* core_read_sources(PyObject*, PyObject* args, PyObject* kwargs) {
-    static Keywords keywords = {"reader", "log_failures", "compression", nullptr};
+    static Keywords keywords = {"reader", "log_failures", "identify", "compression", nullptr};
     PyObject* reader;
     int log_failures = 1;
+    int identify = 0;
     PyObject* name = nullptr;
-    if (!parse(args, kwargs, "O|$pU:read_sources", keywords, &reader, &log_failures, &name))
+    if (!parse(args, kwargs, "O|$ppU:read_sources", keywords, &reader, &log_failures, &identify, &name))
         return nullptr;
     CacheCompression compression = CacheCompression::lz4;
     if (name != nullptr && cache_compression_named(name, compression) < 0) return nullptr;
-    return read_sources(reader, log_failures != 0, compression).release();
+    return read_sources(reader, log_failures != 0, identify != 0, compression).release();
 }
 
 PyObject* core_served_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -275,6 +286,7 @@ constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef core_functions[] = {
     FUNCTION(cache_name, with_keywords),
     FUNCTION(is_cache_name, with_keywords),
+    FUNCTION(temporary_cache_path, with_keywords),
     FUNCTION(cache_entry_kind, with_keywords),
     FUNCTION(open_cache_entry, with_keywords),
     FUNCTION(host_label, METH_NOARGS),
@@ -320,12 +332,14 @@ int add_constants(PyObject* module) {
     Py_ssize_t position = 0;
     for (PyObject* label : time_labels()) PyTuple_SET_ITEM(labels.get(), position++, Py_NewRef(label));
     Ref key(PyBytes_FromString(storage_path_key));
+    Ref identity_key(PyBytes_FromString(storage_identity_key));
     Ref age(PyFloat_FromDouble(foreign_leftover_age));
-    if (!key || !age) return -1;
+    if (!key || !identity_key || !age) return -1;
     if (PyModule_AddObjectRef(module, "INDEX_LABEL", names.DateTime) < 0 ||
         PyModule_AddObjectRef(module, "TIME_LABELS", labels.get()) < 0 ||
         PyModule_AddObjectRef(module, "MISSING_PREFIX", names.missing_data) < 0 ||
         PyModule_AddObjectRef(module, "STORAGE_PATH_KEY", key.get()) < 0 ||
+        PyModule_AddObjectRef(module, "STORAGE_IDENTITY_KEY", identity_key.get()) < 0 ||
         PyModule_AddObjectRef(module, "OTHER_HOST_LEFTOVER_AGE", age.get()) < 0 ||
         PyModule_AddObjectRef(module, "CacheMapping",
                               reinterpret_cast<PyObject*>(module_state.cache_mapping_type)) < 0) {

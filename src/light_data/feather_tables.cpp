@@ -51,6 +51,7 @@ int make_arrow_writer(ArrowWriter& writer) {
     }
 
     Ref key(PyBytes_FromString(storage_path_key));
+    Ref identity_key(PyBytes_FromString(storage_identity_key));
     Ref kw_preserve_index(Py_BuildValue("(s)", "preserve_index"));
     Ref kw_options(Py_BuildValue("(s)", "options"));
     Ref kw_max_chunksize(Py_BuildValue("(s)", "max_chunksize"));
@@ -59,7 +60,7 @@ int make_arrow_writer(ArrowWriter& writer) {
     Ref metadata(PyUnicode_InternFromString("metadata"));
     Ref replace_schema_metadata(PyUnicode_InternFromString("replace_schema_metadata"));
     Ref write_table(PyUnicode_InternFromString("write_table"));
-    if (!key || !kw_preserve_index || !kw_options || !kw_max_chunksize || !chunk_rows ||
+    if (!key || !identity_key || !kw_preserve_index || !kw_options || !kw_max_chunksize || !chunk_rows ||
         !schema || !metadata || !replace_schema_metadata || !write_table) {
         return -1;
     }
@@ -67,6 +68,7 @@ int make_arrow_writer(ArrowWriter& writer) {
     writer.new_file = new_file.release();
     for (int i = 0; i < cache_compression_count; ++i) writer.options[i] = options[i].release();
     writer.storage_path_key = key.release();
+    writer.storage_identity_key = identity_key.release();
     writer.kw_preserve_index = kw_preserve_index.release();
     writer.kw_options = kw_options.release();
     writer.kw_max_chunksize = kw_max_chunksize.release();
@@ -84,8 +86,9 @@ const ArrowWriter* arrow_writer() {
     return &writer;
 }
 
-// The table of `df` with `storage_path` added to its schema metadata.
-Ref table_holding_path(const ArrowWriter& writer, PyObject* df, PyObject* storage_path) {
+// The table of `df` with `storage_path` and, when known, `identity` added to its schema metadata.
+Ref table_holding_path(const ArrowWriter& writer, PyObject* df, PyObject* storage_path,
+                       PyObject* identity) {
     Ref table = call(writer.table_from_pandas, {df}, writer.kw_preserve_index, {Py_None});
     if (!table) return Ref();
     Ref schema = attr(table.get(), writer.schema);
@@ -98,6 +101,13 @@ Ref table_holding_path(const ArrowWriter& writer, PyObject* df, PyObject* storag
     Ref path_bytes(PyUnicode_AsUTF8String(storage_path));
     if (!path_bytes) return Ref();
     if (PyDict_SetItem(metadata.get(), writer.storage_path_key, path_bytes.get()) < 0) return Ref();
+    if (identity != nullptr && PyUnicode_Check(identity)) {
+        Ref identity_bytes(PyUnicode_AsUTF8String(identity));
+        if (!identity_bytes ||
+            PyDict_SetItem(metadata.get(), writer.storage_identity_key, identity_bytes.get()) < 0) {
+            return Ref();
+        }
+    }
     return call_method(table.get(), writer.replace_schema_metadata, {metadata.get()});
 }
 
@@ -127,7 +137,8 @@ int cache_compression_named(PyObject* name, CacheCompression& compression) {
     return -1;
 }
 
-int write_feather(PyObject* df, PyObject* file, PyObject* storage_path, CacheCompression compression) {
+int write_feather(PyObject* df, PyObject* file, PyObject* storage_path, PyObject* identity,
+                  CacheCompression compression) {
     Ref own(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(df)), names.to_feather));
     if (!own) PyErr_Clear();
     if (!own || own.get() != module_state.pandas_to_feather || !PyUnicode_Check(storage_path)) {
@@ -140,7 +151,7 @@ int write_feather(PyObject* df, PyObject* file, PyObject* storage_path, CacheCom
         PyErr_SetString(PyExc_ValueError, "this pyarrow has no zstd codec to write the cache file with");
         return -1;
     }
-    Ref table = table_holding_path(*writer, df, storage_path);
+    Ref table = table_holding_path(*writer, df, storage_path, identity);
     if (!table) return -1;
     Ref schema = attr(table.get(), writer->schema);
     if (!schema) return -1;

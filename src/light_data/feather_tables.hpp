@@ -10,6 +10,10 @@ namespace light_data {
 
 // The schema metadata key of the storage path.
 inline constexpr char storage_path_key[] = "light_data.storage_path";
+// The schema metadata key of the identity of the stored table a cache file
+// copies (its ETag, or size and modification time), as the storage module
+// named it when the copy was read; absent when unknown.
+inline constexpr char storage_identity_key[] = "light_data.storage_identity";
 
 // How a cache file's buffers are compressed. `lz4` is what to_feather writes
 // (LZ4 frames when Arrow has them, else none); `none` leaves every buffer as
@@ -29,9 +33,10 @@ int remember_pandas_writer();
 // Writes `df` into the binary file object `file` as a Feather file. A pandas
 // table is converted and written as to_feather does it (record batches of 64K
 // rows, compressed as `compression` says: `lz4` is to_feather's own choice),
-// plus `storage_path` in the schema metadata; anything else through its own
-// to_feather(file). -1 with an exception set.
-int write_feather(PyObject* df, PyObject* file, PyObject* storage_path,
+// plus `storage_path` in the schema metadata, and `identity` when it is a str
+// (NULL: unknown); anything else through its own to_feather(file). -1 with an
+// exception set.
+int write_feather(PyObject* df, PyObject* file, PyObject* storage_path, PyObject* identity,
                   CacheCompression compression = CacheCompression::lz4);
 
 }  // namespace light_data

@@ -41,6 +41,7 @@ namespace light_data {
     X(get_mktdata_path, "get_mktdata_path")                                  \
     X(get_last_sunday, "get_last_sunday") X(date_int, "date_int")            \
     X(exists, "exists") X(read_file_wrapper, "read_file_wrapper")            \
+    X(read_file_identified, "read_file_identified")                          \
     X(load_path, "load_path") X(write_file_wrapper, "write_file_wrapper")    \
     X(dataframe, "dataframe") X(write_path, "write_path") X(Feather, "Feather") \
     /* reader methods called on self */                                       \

@@ -91,11 +91,11 @@ Ref read_cache_table(PyObject* cache_path) {
 }
 
 // The table written as a Feather file into the new file `fd`, flushed and closed.
-int write_table(PyObject* df, PyObject* storage_path, FileDescriptor& fd, PyObject* temporary,
-                CacheCompression compression) {
+int write_table(PyObject* df, PyObject* storage_path, PyObject* identity, FileDescriptor& fd,
+                PyObject* temporary, CacheCompression compression) {
     Ref file = file_object(fd, "wb");
     if (!file) return -1;
-    write_feather(df, file.get(), storage_path, compression);
+    write_feather(df, file.get(), storage_path, identity, compression);
     if (close_file(file.get()) < 0) return -1;
     // Some file systems report a failed write only when the file is closed.
     if (close(fd.release()) < 0) return raise_errno(temporary);
@@ -219,7 +219,7 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path) {
 }
 
 int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path,
-                     CacheCompression compression) {
+                     PyObject* identity, CacheCompression compression) {
     Ref os = global(names.os);
     if (!os) return -1;
     Ref cache_dir = attr(self, names.cache_dir);
@@ -244,7 +244,7 @@ int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObjec
     FileDescriptor fd(
         open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0) return raise_errno(temporary.get());
-    int status = write_table(df, storage_path, fd, temporary.get(), compression);
+    int status = write_table(df, storage_path, identity, fd, temporary.get(), compression);
     if (status == 0 && !call_method(os.get(), names.replace, {temporary.get(), cache_path})) {
         status = -1;
     }

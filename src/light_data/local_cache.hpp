@@ -58,7 +58,8 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path);
 // the old file or the whole new one. Reclaims the key's leftover temporary
 // files first. `compression` as write_feather takes it. Returns 0, or -1
 // with an exception set and no temporary file left behind.
+// `identity`: that of the stored table the copy was read from, or NULL when unknown.
 int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path,
-                     CacheCompression compression = CacheCompression::lz4);
+                     PyObject* identity = nullptr, CacheCompression compression = CacheCompression::lz4);
 
 }  // namespace light_data

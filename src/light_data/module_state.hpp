@@ -28,6 +28,7 @@ struct ArrowWriter {
     // The IpcWriteOptions of a Feather file, by CacheCompression.
     PyObject* options[cache_compression_count] = {};
     PyObject* storage_path_key = nullptr;   // bytes
+    PyObject* storage_identity_key = nullptr;  // bytes
     PyObject* kw_preserve_index = nullptr;
     PyObject* kw_options = nullptr;
     PyObject* kw_max_chunksize = nullptr;

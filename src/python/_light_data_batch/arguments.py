@@ -11,6 +11,7 @@ from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_utils.config_loader.config_loader import ConfigLoader
 from halvorn.orrery_utils.priceable.instrument import Instrument
 
+from .revalidation import revalidate_flag
 from .time_window import Window, span
 
 OUTPUTS = ("pandas", "arrow", "polars")
@@ -133,12 +134,13 @@ class Call:
     columns: list | None
     window: Window | None = None  # rows outside it are dropped; None keeps whole days
     output: str = "pandas"  # "pandas", "arrow" or "polars"
+    revalidate: bool = False  # cached copies are checked against storage first
 
 
 def call(instruments: object, data_type: object, start: object, end: object, columns: object,
          data_sources: object, use_minio_storage: object, use_cache: object, write_cache: object,
-         output: object = "pandas") -> Call:
+         output: object = "pandas", revalidate: object = False) -> Call:
     items, single = instrument_list(instruments)
     days, window = span(start, end)
     return Call(items, single, days, options(data_type, data_sources, use_minio_storage, use_cache, write_cache),
-                column_list(columns), window, output_kind(output))
+                column_list(columns), window, output_kind(output), revalidate_flag(revalidate))

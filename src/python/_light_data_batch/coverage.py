@@ -13,7 +13,7 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
 from .time_window import calendar_day
-from .day_read import reader_on
+from .day_read import reader_on, where_stored
 from .threads import default_workers, run_all
 
 
@@ -32,8 +32,10 @@ def coverage(
     storage path (``get_path``, as ``get()`` and ``exists()`` resolve it) exists, or None.
 
     A frame with the columns "instrument" (its text), "date", "source" (the DataSource name,
-    or None when no source holds the table) and "path" (that source's storage path), one row
-    per instrument and day in that order. Storage is asked once per source for all the tables
+    or None when no source holds the table), "path" (that source's storage path) and "url"
+    (where storage keeps it: ``s3://bucket/key`` on an object store, else the path), one row
+    per instrument and day in that order. Days after tomorrow (UTC) cannot have tables: the
+    range ends there. Storage is asked once per source for all the tables
     not yet found: in one call of the storage module's ``exists_many`` where it has one (the
     object store then lists each folder once instead of asking for each table), else with
     ``exists`` in threads (at most `max_workers`). A store that cannot be asked raises, with a
@@ -66,7 +68,8 @@ def coverage(
     return pd.DataFrame({"instrument": [str(instrument) for instrument, _ in keys],
                          "date": [day for _, day in keys],
                          "source": pd.Series([source for source, _ in found], dtype=object),
-                         "path": pd.Series([path for _, path in found], dtype=object)})
+                         "path": pd.Series([path for _, path in found], dtype=object),
+                         "url": pd.Series([where_stored(storage, path) for _, path in found], dtype=object)})
 
 
 def _held(storage: Any, paths: list[str | None], workers: int) -> list[bool]:
@@ -137,9 +140,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{parser.prog}: error: {error}", file=sys.stderr)
         return 1
     if args.json:
-        for instrument, date, source, path in zip(table["instrument"], table["date"].tolist(), table["source"],
-                                                  table["path"]):
-            print(json.dumps({"instrument": instrument, "date": date, "source": source, "path": path}))
+        for instrument, date, source, path, url in zip(table["instrument"], table["date"].tolist(), table["source"],
+                                                       table["path"], table["url"]):
+            print(json.dumps({"instrument": instrument, "date": date, "source": source, "path": path, "url": url}))
     else:
         for name, rows in table.groupby("instrument", sort=False):
             held = rows["source"].value_counts()

@@ -20,7 +20,7 @@ from .arrow_frames import day_frame, empty_frame, has_rows
 from .day_read import Missing, MissingDataWarning, read_day
 from .frame_shapes import empty_like
 from .range_read import ColumnsSeen, assemble, day_keys, read_days
-from .threads import default_workers
+from .threads import watch_interrupts
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -99,7 +99,7 @@ class ReadRuns:
                                   columns=selection)
         keys = day_keys(call, [instrument], run.days)
         # Threads as read_range takes them, on the worker's machine.
-        results = read_days(run, keys, default_workers(), stop_at_missing=self.policy == "raise")
+        results = read_days(run, keys, None, stop_at_missing=self.policy == "raise")
         absent = [(day, result.path) for (_, day), result in zip(keys, results) if isinstance(result, Missing)]
         # The columns were checked against the table read for the meta: a partition whose days
         # are all missing is empty, not an error.
@@ -147,6 +147,7 @@ def to_dask(
     write_cache: bool = True,
     missing: str = "skip",
     partition_size: int | str = DEFAULT_PARTITION_SIZE,
+    revalidate: bool | None = None,
 ) -> dask.dataframe.DataFrame:
     """The tables of `read_range` as a lazy Dask DataFrame, read by the workers with their own
     configuration.
@@ -163,7 +164,9 @@ def to_dask(
     (`MissingDataWarning`, naming how many and the first path; on a distributed cluster the
     warning reaches the clients too); ``missing="raise"`` fails the computation with
     ``FileNotFoundError`` for the first missing day of a partition. A table that cannot be
-    read fails it with `TableReadError`.
+    read fails it with `TableReadError`. With `revalidate` (None: the configuration's
+    ``LOCAL_DATA_CACHE_REVALIDATE``, read here), each partition checks its cached copies
+    against storage first, as ``read_range`` does.
     """
     try:
         import dask.dataframe as dd
@@ -171,8 +174,9 @@ def to_dask(
         raise ImportError(f"to_dask needs Dask: pip install 'halvorn-light-data[dask]' ({error})") from None
 
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache)
+                          use_cache, write_cache, revalidate=revalidate)
     policy = arguments.missing_policy(missing)
+    watch_interrupts()  # so that Ctrl-C stops the partitions read in the threaded scheduler's threads
     target = partition_bytes(partition_size)
     sample = _sample(call)
     learned = sample is not None

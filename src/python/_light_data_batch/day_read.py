@@ -48,9 +48,10 @@ class TableReadError(Exception):
     """A table that a data source may hold could not be read.
 
     ``instrument`` (its text), ``date``, ``data_type`` (the DataType member) and ``tried``,
-    a list of ``(source name, storage path, cause)`` for each source tried in order, where the
-    cause is the exception the source raised, or None for a source that has no storage path for
-    the table. The exception is chained to the last cause.
+    a list of ``(source name, where, cause)`` for each source tried in order, where `where` is
+    the table's place in storage (its ``s3://bucket/key`` on an object store, else the storage
+    path) and the cause is the exception the source raised, or None for a source that has no
+    storage path for the table. The exception is chained to the last cause.
     """
 
     def __init__(self, instrument: str, date: int, data_type: object,
@@ -67,9 +68,24 @@ class TableReadError(Exception):
 
 @dataclass(frozen=True)
 class Missing:
-    """No data source holds the table; `path` is the one ``get()`` names (the first source's)."""
+    """No data source holds the table; `path` is where the first source would keep it (as
+    `where_stored` names it)."""
 
     path: str | None
+
+
+def where_stored(storage: object, path: str | None) -> str | None:
+    """Where `storage` (a reader's ``io_obj``) keeps the table of the storage path `path`, for
+    messages: its URL on an object store (``s3://bucket/key``), else the path itself. A
+    storage path on an object store looks like a local file path, which it is not."""
+    url_of = getattr(storage, "storage_url", None)
+    if url_of is None or path is None:
+        return path
+    try:
+        url = url_of(path)
+    except Exception:
+        return path
+    return url if isinstance(url, str) and "://" in url else path
 
 
 @dataclass(frozen=True)
@@ -224,12 +240,15 @@ def read_stored(reader: CryptoMktData, compression: str = "lz4") -> pd.DataFrame
     time index, say) carry a note naming the instrument and the date. The copy written to the
     cache is compressed as `compression` says ("lz4", "none" or "zstd")."""
     try:
-        outcome, table, tried = core.read_sources(reader, log_failures=False, compression=compression)
+        # Each cache file filled here records the identity of the stored table it copies.
+        outcome, table, tried = core.read_sources(reader, log_failures=False, identify=True,
+                                                  compression=compression)
         if outcome == "failed":
-            causes = [(getattr(source, "name", str(source)), path, cause) for source, path, cause in tried]
+            causes = [(getattr(source, "name", str(source)), where_stored(reader.io_obj, path), cause)
+                      for source, path, cause in tried]
             raise TableReadError(str(reader.instrument), reader.date, reader.data_type, causes) from tried[-1][2]
         if outcome == "missing":
-            return Missing(tried[0][1] if tried else None)
+            return Missing(where_stored(reader.io_obj, tried[0][1]) if tried else None)
         if not isinstance(table, pd.DataFrame):
             raise TypeError(f"storage gave a {type(table).__name__}, not a table")
         return core.index_by_time(reader.data_type, table)

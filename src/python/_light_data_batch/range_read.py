@@ -18,7 +18,10 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .arrow_frames import (INDEX, ArrowDay, combined, concatenated, frame_columns, has_rows, ordered_frame,
                            ordered_table)
-from .day_read import Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on, served_mappings
+from .day_read import (Day, Missing, MissingDataWarning, Projected, cached_day, read_stored_day, reader_on,
+                       served_mappings, where_stored)
+from .cold_read import cold_day
+from .revalidation import check_fills, drop_changed_copies, source_paths
 from .threads import default_workers, progress_bar, run_all
 from .time_window import WindowError, arrow_rows, frame_rows
 
@@ -49,6 +52,7 @@ def read_range(
     missing: str = "skip",
     max_workers: int | None = None,
     progress: bool = False,
+    revalidate: bool | None = None,
 ) -> Any:
     """The tables of `data_type` for every day from `start` to `end` (int YYYYMMDD, both
     included) and for one instrument or a list of them.
@@ -71,8 +75,7 @@ def read_range(
 
     ``output="arrow"`` gives one ``pyarrow.Table``: "DateTime" first (an "instrument" column
     before it for a list), then the columns, without pandas metadata; the columns of
-    uncompressed cache files are memory-mapped, not copied (the configuration key
-    ``cache_compression = none`` has range reads write their cache files so). ``output="polars"`` gives the same
+    uncompressed cache files are memory-mapped, not copied. ``output="polars"`` gives the same
     table as a ``polars.DataFrame`` (needs polars). Their values equal the pandas result's.
 
     A day is missing only when no data source holds its table. ``missing="skip"`` leaves
@@ -84,17 +87,28 @@ def read_range(
     raises `TableReadError` naming the instrument, the day, each source tried and its cause,
     whatever `missing` says. Any other failure of a table propagates with a note naming the
     instrument and the date. Nothing found at all gives an empty result with its "DateTime".
-    Tables are read in threads (at most `max_workers`); `progress` shows a
-    progress bar (needs tqdm).
+    Tables are read in threads (at most `max_workers`; by default as many as the storage
+    serves well at once, its ``requests_in_flight``, for the tables not cached); which days
+    storage holds is learned first, one listing per folder where the storage module has
+    ``exists_many``, so that a day no source holds costs no read. Days after tomorrow (UTC)
+    cannot have tables: the range ends there. Ctrl-C returns at once, abandoning the reads in
+    flight. `progress` shows a progress bar (needs tqdm).
+
+    Each cache file a range read fills records the identity of the stored table it copies
+    (ETag, or size and modification time). ``revalidate=True`` first checks the cached copies
+    of the range against storage (one listing per folder, no table read) and drops those whose
+    stored table changed or is gone, or whose identity is unknown, so that they are read anew;
+    None (the default) takes ``LOCAL_DATA_CACHE_REVALIDATE`` of ``[data_related]`` in the
+    configuration (off when not set). A store that cannot be asked then raises.
     """
     call = arguments.call(instruments, data_type, start, end, columns, data_sources, use_minio_storage,
-                          use_cache, write_cache, output)
+                          use_cache, write_cache, output, revalidate)
     policy = arguments.missing_policy(missing)
     arguments.worker_count(max_workers)
     keys = day_keys(call, call.instruments, call.days)
     bar = progress_bar(len(keys), call.options.data_type.name) if progress else None
     try:
-        results = read_days(call, keys, max_workers or default_workers(), bar, stop_at_missing=policy == "raise")
+        results = read_days(call, keys, max_workers, bar, stop_at_missing=policy == "raise")
     finally:
         if bar is not None:
             bar.close()
@@ -111,8 +125,82 @@ def day_keys(call: arguments.Call, instruments: list[Instrument], days: list[int
     return [(instrument, day) for instrument in instruments for day in days]
 
 
-def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int, bar: Any = None,
-              stop_at_missing: bool = False) -> list[Day]:
+def stored_workers(call_workers: int | None, reader: Any) -> int:
+    """The threads for reads from storage: `call_workers` when given, else as many as the
+    storage serves well at once (its ``requests_in_flight``), at least as many as for the cores."""
+    if call_workers is not None:
+        return call_workers
+    advised = getattr(getattr(reader, "io_obj", None), "requests_in_flight", None)
+    return max(default_workers(), advised) if isinstance(advised, int) and advised > 0 else default_workers()
+
+
+@dataclass
+class Holdings:
+    """Which tables storage holds, learned for many keys at once (see `held_keys`): `held`
+    the keys some source holds, `first_paths` the path of each key's first source."""
+
+    held: set = field(default_factory=set)
+    storage: Any = None  # the storage module asked
+    paths: dict = field(default_factory=dict)  # each key's storage paths, source by source
+    sources: dict = field(default_factory=dict)  # each held key's first source that holds it
+
+    def missing(self, key: tuple[Instrument, int]) -> Missing | None:
+        paths = self.paths.get(key)
+        return None if key in self.held else Missing(where_stored(self.storage, paths[0]) if paths else None)
+
+
+def _has_cache_entry(reader: Any, paths: Any) -> bool:
+    """Whether the reader's cache holds an entry for any of `paths` (its sources' paths)."""
+    if not reader._use_cache:
+        return False
+    return any(path is not None and os.path.lexists(os.path.join(reader.cache_dir, core.cache_name(path)))
+               for path in paths)
+
+
+def revalidate_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reader: Any) -> None:
+    """Drops the cached copies of `keys` that storage does not hold as copied (see
+    `drop_changed_copies`); Ctrl-C returns at once."""
+    what = f"checking the cached {call.options.data_type.name} tables against storage"
+    run_all(lambda wanted: drop_changed_copies([reader(key) for key in wanted], lambda: what), [keys], 1)
+
+
+def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | None:
+    """Which of `keys` some source holds, asked once per source for the keys not yet found,
+    through the storage module's ``exists_many`` (the object store lists each folder once);
+    None when the storage module has none, or cannot answer (each table's own read then
+    reports the cause). `reader(key)` gives the reader of a key."""
+    if not keys:
+        return Holdings()
+    first = reader(keys[0])
+    exists_many = getattr(first.io_obj, "exists_many", None)
+    if exists_many is None:
+        return None
+    readers = {key: reader(key) for key in keys}
+    holdings, pending = Holdings(storage=first.io_obj), list(keys)
+    for source in first.data_sources:
+        if not pending:
+            break
+        paths = [readers[key].get_path(data_source=source) for key in pending]
+        for key, path in zip(pending, paths):
+            holdings.paths.setdefault(key, []).append(path)
+        try:
+            flags = exists_many(paths)
+        except Exception:
+            return None
+        still = []
+        for key, flag in zip(pending, flags):
+            if flag:
+                holdings.held.add(key)
+                holdings.sources[key] = source
+            else:
+                still.append(key)
+        pending = still
+    return holdings
+
+
+def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int | None, bar: Any = None,
+              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False
+              ) -> list[Day]:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
@@ -122,7 +210,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     first and decoded after (see ServedMapping). The first table tells. The rest go through
     the reader's walk over its sources in all the threads, as they mostly wait for storage.
     With the call's `columns`, each table is cut to them as it is read (`Projected`); for an
-    Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread."""
+    Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread.
+    Before those reads, which tables storage holds is learned in one go (`held_keys`, or
+    `holdings` when the caller learned it for more days): a table no source holds is missing
+    without a read. `workers` None: as `stored_workers` chooses. When the call revalidates,
+    the cached copies of `keys` that storage does not hold as copied are dropped first (unless
+    the caller did so for more days: `revalidated`)."""
     if not keys:
         return []
     # One reader per instrument, copied for each day: building one reads the configuration.
@@ -131,7 +224,10 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     def reader(key: tuple[Instrument, int]):
         return reader_on(templates[str(key[0])], key[1])
 
-    columns, arrow = call.columns, call.output != "pandas"
+    if call.revalidate and not revalidated:
+        revalidate_days(call, keys, reader)
+
+    columns = call.columns
     normalised = core.is_time_normalised(call.options.data_type)
 
     def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
@@ -146,31 +242,115 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
             bar.update(sum(day is not None for day in days))
         return days
 
+    spill = call.window.spill if call.window is not None else None
+    # Tables the caller already knows no source holds, and of which no copy is cached, are
+    # missing without another look (a stream's empty stretches cost next to nothing).
+    known_missing: dict[int, Missing] = {}
+    if holdings is not None:
+        for position, key in enumerate(keys):
+            if key not in holdings.held and not _has_cache_entry(reader(key), holdings.paths.get(key, ())):
+                known_missing[position] = holdings.missing(key)  # type: ignore[assignment]
+        if bar is not None:
+            bar.update(len(known_missing))
+    if known_missing:
+        if len(known_missing) == len(keys):
+            return _cut_at_missing([known_missing[position] for position in range(len(keys))], keys, spill,
+                                   stop_at_missing)
+        looked = [position for position in range(len(keys)) if position not in known_missing]
+        wanted = [keys[position] for position in looked]
+        # Each is held, or cached (the walk serves the copy): none is known missing any more.
+        found = read_days(call, wanted, workers, bar, stop_at_missing=False, revalidated=True,
+                          holdings=Holdings(set(wanted), holdings.storage, holdings.paths,  # type: ignore[union-attr]
+                                            holdings.sources))  # type: ignore[union-attr]
+        merged: list[Any] = [None] * len(keys)
+        for position, missing in known_missing.items():
+            merged[position] = missing
+        for position, result in zip(looked, found):
+            merged[position] = result
+        return _cut_at_missing(merged, keys, spill, stop_at_missing)
+
+    any_template = next(iter(templates.values()))
+    if not (any_template._use_cache and os.path.isdir(any_template.cache_dir)):
+        # Nothing is cached (a worker's first read): every table goes to storage at once.
+        return _stored_days(call, keys, reader, [None] * len(keys), workers, bar, stop_at_missing, holdings)
     results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
-    cached_threads, batch = min(workers, os.cpu_count() or 1), 1
+    cached_threads, batch = min(workers or default_workers(), os.cpu_count() or 1), 1
     if isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES:
         cached_threads, batch = 1, _SMALL_TABLE_BATCH
     del first
     batches = [keys[start:start + batch] for start in range(1, len(keys), batch)]
     for days in run_all(cached, batches, cached_threads):
         results += days
+    return _stored_days(call, keys, reader, results, workers, bar, stop_at_missing, holdings)
+
+
+def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reader: Any, results: list[Any],
+                 workers: int | None, bar: Any, stop_at_missing: bool, holdings: Holdings | None) -> list[Day]:
+    """The second part of `read_days`: the tables of `keys` that `results` (those read from
+    the cache so far) lacks, read from storage."""
+    columns, arrow = call.columns, call.output != "pandas"
+    spill = call.window.spill if call.window is not None else None
     rest = [position for position, result in enumerate(results) if result is None]
+    if rest and holdings is None:
+        found = run_all(lambda wanted: held_keys(wanted, reader), [[keys[position] for position in rest]], 1)
+        holdings = found[0]
+    if holdings is not None:
+        for position in rest:
+            # A cached copy is served even when storage lost its table, as get() serves it.
+            if not _has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
+                results[position] = holdings.missing(keys[position])
+        if bar is not None:
+            bar.update(sum(results[position] is not None for position in rest))
+        first_missing = next((position for position in rest if results[position] is not None
+                              and keys[position][1] != spill), len(keys))
+        limit = first_missing if stop_at_missing else len(keys)
+        rest = [position for position in rest if results[position] is None and position < limit]
     stop_at = (lambda result: isinstance(result, Missing)) if stop_at_missing else None
     # How the copies of the tables read from storage are cached, read once a call, and only then.
     compression = arguments.configured_cache_compression() if rest and call.options.write_cache else "lz4"
-    spill = call.window.spill if call.window is not None else None
+    # A cold table's stored bytes become its cache copy as they are: only where the copies
+    # take the default form, not where the configuration asks for another.
+    sources = {} if holdings is None or compression != "lz4" else holdings.sources
 
     def stored_day(position: int) -> Day | None:
-        found = read_stored_day(reader(keys[position]), columns, arrow, compression)
+        key = keys[position]
+        found = None
+        if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
+            found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
+        if found is None:
+            found = read_stored_day(reader(key), columns, arrow, compression)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
-    stored = run_all(stored_day, rest, workers, bar, stop_at=stop_at)
+    stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
+    known = {} if holdings is None else holdings.paths
+    filled, paths_of = [], {}
+    for position, result in zip(rest, stored):
+        if result is not None and not isinstance(result, Missing) and result is not NOT_STORED:
+            filled.append(reader(keys[position]))
+            paths_of[id(filled[-1])] = known.get(keys[position])
+    if filled:  # a copy filled while a writer replaced its table must not stay
+        run_all(lambda readers: check_fills(readers, lambda one: paths_of[id(one)] or source_paths(one)), [filled], 1)
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
+    return _cut_at_missing(results, keys, spill, stop_at_missing)
+
+
+def _cut_at_missing(results: list[Any], keys: list[tuple[Instrument, int]], spill: int | None,
+                    stop_at_missing: bool) -> list[Any]:
+    """`results` ending at the first missing table when `stop_at_missing`; the spill day's
+    absent table is no missing day (NOT_STORED)."""
+    if stop_at_missing:
+        first_missing = next((position for position, result in enumerate(results) if isinstance(result, Missing)
+                              and keys[position][1] != spill), None)
+        if first_missing is not None:
+            del results[first_missing + 1:]
+    for position, result in enumerate(results):
+        if isinstance(result, Missing) and keys[position][1] == spill:
+            results[position] = NOT_STORED
     return results
 
 

@@ -11,6 +11,11 @@ Vendors cut their files by the time a row reached them, so a day's table holds r
 shortly before its midnight: a window that ends within `SPILL_NS` of a midnight also reads
 the next day's table (its `spill` day) for the rows stamped inside the window. That table
 may be absent, as the latest day's often is: it is then not a missing day.
+
+No table can hold a day after tomorrow (UTC, by this machine's clock; tomorrow is kept for
+clocks running behind the vendors'): the days of a range end there (`last_possible_day`). A
+range whose end lies past it reads up to it, and those later days are neither read nor listed
+as missing; a range that starts after it is refused.
 """
 
 from __future__ import annotations
@@ -124,14 +129,30 @@ def _text(ns: int) -> str:
         return f"{ns} ns"
 
 
+def last_possible_day() -> dt.date:
+    """The last day whose table can exist: tomorrow in UTC (see the module's docstring)."""
+    return dt.datetime.now(dt.timezone.utc).date() + dt.timedelta(days=1)
+
+
+def _up_to_possible(first: dt.date, last: dt.date, start: object) -> dt.date:
+    """`last`, or the last possible day when it comes earlier; a range that starts after that
+    day is refused."""
+    possible = last_possible_day()
+    if first > possible:
+        raise ValueError(f"start {start!r} is after {_date_number(possible)}, the last day whose table can "
+                         "exist (tomorrow, UTC): no day of the range can have data")
+    return min(last, possible)
+
+
 def span(start: object, end: object) -> tuple[list[int], Window | None]:
-    """The days to read (int YYYYMMDD, every UTC calendar day from the first to the last)
-    and the window to cut their rows to; None when both ends are whole days."""
+    """The days to read (int YYYYMMDD, every UTC calendar day from the first to the last,
+    ending at the last possible day) and the window to cut their rows to; None when both
+    ends are whole days."""
     if _is_integer(start) and _is_integer(end):
         first, last = calendar_day(start, "start"), calendar_day(end, "end")
         if first > last:
             raise ValueError(f"start {start} is after end {end}")
-        return _days(first, last), None
+        return _days(first, _up_to_possible(first, last, start)), None
     start_ns = _day_start_ns(calendar_day(start, "start")) if _is_integer(start) else instant_ns(start, "start")
     end_ns = (_day_start_ns(calendar_day(end, "end")) + _DAY_NS if _is_integer(end) else instant_ns(end, "end"))
     window = Window(start_ns, end_ns)
@@ -142,6 +163,9 @@ def span(start: object, end: object) -> tuple[list[int], Window | None]:
     for day, what in ((first, "start"), (last, "end")):
         if not 1000 <= day.year <= 9999:
             raise ValueError(f"{what} {window} lies outside the dates YYYYMMDD")
+    possible = _up_to_possible(first, last, start)
+    if possible < last:  # no day after the last possible one has a table to spill from
+        return _days(first, possible), window
     if last < dt.date.max:
         following = last + dt.timedelta(days=1)
         if end_ns > _day_start_ns(following) - SPILL_NS:

@@ -7,6 +7,7 @@ import dataclasses
 import json
 import os
 import sys
+from collections.abc import Callable
 from typing import Any
 
 from halvorn.orrery_data._light_data_inputs import argument_type, parse_age, parse_date, parse_size
@@ -78,6 +79,9 @@ def _parser() -> argparse.ArgumentParser:
     temporary.add_argument("--dry-run", action="store_true", help="only say what would be removed")
     wipe = commands.add_parser("clear", parents=[common], help="remove every cache file")
     wipe.add_argument("--yes", action="store_true", help="required: confirms the removal")
+    from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+    copies.add_commands(commands, common)
     for command in commands.choices.values():
         command.set_defaults(usage=command)  # usage errors name the command
     return parser
@@ -88,6 +92,10 @@ def _run(args: argparse.Namespace) -> tuple[Any, int]:
     if command == "where":
         result: Any = where(args.date, args.instrument, args.data_type, args.source, args.cache_dir)
         return result, 0
+    if command in ("rm", "stale"):
+        from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+        return copies.run(args)
     cache_dir = resolved(args.cache_dir)
     if command == "info":
         return info(cache_dir), 0
@@ -109,6 +117,13 @@ def _run(args: argparse.Namespace) -> tuple[Any, int]:
     return result, 1 if result.failed else 0
 
 
+def _printer(result: Any) -> Callable[[Any], None]:
+    from halvorn.orrery_data._light_data_cache_copies import commands as copies
+
+    printers: dict[type, Callable[[Any], None]] = {**PRINTERS, **copies.PRINTERS}
+    return printers[type(result)]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -127,7 +142,7 @@ def main(argv: list[str] | None = None) -> int:
                 data["left_bad"] = result.left_bad
             print(json.dumps(data, indent=2))
         else:
-            PRINTERS[type(result)](result)
+            _printer(result)(result)
         sys.stdout.flush()
     except BrokenPipeError:
         # Whoever read the output stopped early (`| head`): the work is done, only the rest of

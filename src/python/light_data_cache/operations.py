@@ -33,6 +33,7 @@ class CacheFile:
     rows: int | None = None
     columns: int | None = None
     storage_path: str | None = None  # recorded in the file by the reader; None in older files
+    url: str | None = None  # where storage keeps that table (s3://bucket/key on an object store)
 
 
 def _cache_file(folder: Folder, entry: Entry, now: float) -> CacheFile | None:
@@ -104,8 +105,13 @@ def ls(cache_dir: str | None = None, *, sort: str = "name", limit: int | None = 
     now = time.time()
     with Folder(cache_dir) as folder:
         files = sorted(folder.cache_files(), key=_SORT_KEYS[sort])
-        listed = (_cache_file(folder, entry, now) for entry in files[:limit])
-        return Listing(cache_dir, [each for each in listed if each is not None])
+        listed = [each for each in (_cache_file(folder, entry, now) for entry in files[:limit]) if each is not None]
+    from halvorn.orrery_data._light_data_cache_copies.storage import configured_storage, url_namer
+
+    name_url = url_namer(configured_storage())
+    for each in listed:
+        each.url = name_url(each.storage_path)
+    return Listing(cache_dir, listed)
 
 
 @dataclass

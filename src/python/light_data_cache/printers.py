@@ -52,7 +52,7 @@ def _print_listing(result: Listing) -> None:
         rows = "?" if f.rows is None else str(f.rows)
         columns = "?" if f.columns is None else str(f.columns)
         print(f"{human_size(f.size):>10} {rows:>10} {columns:>5} {human_age(f.age_seconds):>8}  {f.name}  "
-              f"{f.storage_path or '-'}")
+              f"{f.url or f.storage_path or '-'}")
 
 
 def _print_locations(result: Locations) -> None:

@@ -19,7 +19,12 @@ unusable object-store configuration fails there, not at the first read.
 
 Besides reads, writes and ``exists``, both back ends answer ``exists_many``
 (the existence of many paths in one call) and ``storage_url`` (where a path's
-table lives, as a URL or file path for messages).
+table lives, as a URL or file path for messages); ``requests_in_flight`` says
+how many reads the back end serves well at once (None: as many as the caller's
+cores suit). ``identities_many`` names the version of each stored table (the
+object's ETag, a file's size and modification time), and the reads
+``read_file_identified`` and ``read_file_bytes`` answer with the version of the
+table they read, so that a copy of it can later be checked against storage.
 """
 
 from __future__ import annotations
@@ -78,8 +83,16 @@ def _file_path(path: str | os.PathLike[str]) -> str:
     return text
 
 
+def _file_identity(status: os.stat_result) -> str:
+    """The identity of a stored file's version: its size and modification time. Writes replace
+    a file whole (a new file renamed over it), so a new version has a new modification time."""
+    return f"size {status.st_size} mtime_ns {status.st_mtime_ns}"
+
+
 class _LocalStorage:
     """Back end that keeps each table in a file named by its storage path."""
+
+    requests_in_flight = None
 
     def exists(self, path: str | os.PathLike[str] | None) -> bool:
         # Only "no such file" (or a file where a folder should be) means the table is not stored;
@@ -96,6 +109,25 @@ class _LocalStorage:
 
     def storage_url(self, path: str | os.PathLike[str]) -> str:
         return os.path.abspath(_file_path(path))
+
+    def identities_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[str | None]:
+        found: list[str | None] = []
+        for path in paths:
+            try:
+                status = None if path is None else os.stat(_file_path(path))
+            except (FileNotFoundError, NotADirectoryError):
+                status = None
+            found.append(None if status is None or not stat.S_ISREG(status.st_mode) else _file_identity(status))
+        return found
+
+    def read_bytes(self, path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        with open(_file_path(path), "rb") as handle:
+            return handle.read(), _file_identity(os.fstat(handle.fileno()))
+
+    def read_identified(self, path: str | os.PathLike[str], decode: _Decode) -> tuple[pd.DataFrame, str]:
+        with open(_file_path(path), "rb") as handle:
+            identity = _file_identity(os.fstat(handle.fileno()))  # of the file read, whatever replaces it
+            return decode(handle), identity
 
     def read(self, path: str | os.PathLike[str], decode: _Decode) -> pd.DataFrame:
         # open() raises FileNotFoundError naming the path when nothing is stored.
@@ -163,6 +195,31 @@ class DataIOModule:
         """Where the table of ``path`` is stored: ``s3://<bucket>/<key>`` on the object store,
         the absolute file path on local storage."""
         return self._storage.storage_url(path)
+
+    @property
+    def requests_in_flight(self) -> int | None:
+        """Reads this storage serves well at once: the object store's ``max_connections``;
+        None on local storage (as many as the caller's cores suit)."""
+        return self._storage.requests_in_flight
+
+    def identities_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[str | None]:
+        """The identity of the table stored at each of ``paths``, in order (None where none is
+        stored): text that changes whenever the table is written again, the object's ETag on
+        the object store (one listing per folder, as ``exists_many``), its size and
+        modification time on local storage. A store that cannot be asked raises."""
+        return self._storage.identities_many(paths)
+
+    def read_file_identified(self, load_path: str | os.PathLike[str]) -> tuple[pd.DataFrame, str]:
+        """``read_file_wrapper``, with the identity (as ``identities_many`` gives it) of the very
+        version of the table that was read, taken from the same answer or open file."""
+        return self._storage.read_identified(load_path, _READERS[self.file_type])
+
+    def read_file_bytes(self, load_path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        """The stored file at ``load_path`` as it is stored (its bytes, in the module's
+        ``file_type``, not decoded), with its identity as ``read_file_identified`` gives it;
+        ``FileNotFoundError`` if there is none. For callers that keep the bytes as they are
+        (a cache of Feather files) and decode them once."""
+        return self._storage.read_bytes(load_path)
 
     def read_file_wrapper(self, load_path: str | os.PathLike[str]) -> pd.DataFrame:
         """Read the table stored at ``load_path``; ``FileNotFoundError`` if there is none.

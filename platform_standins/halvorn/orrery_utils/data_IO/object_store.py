@@ -12,6 +12,7 @@ Configuration, section ``[object_store]`` of the platform configuration::
     max_attempts = 4
     retry_backoff = 0.1
     retry_backoff_max = 2
+    max_connections = 32
 
 ``endpoint`` is ``host[:port]`` or ``http(s)://host[:port]``; without it the
 client talks to AWS S3. ``bucket`` is required. ``region`` defaults to
@@ -26,7 +27,12 @@ us-east-1, ``use_tls`` to true (it must agree with the scheme of an
 * ``retry_backoff`` (seconds, default 0.1): the wait before the first retry,
   doubled before each further one, up to ``retry_backoff_max`` (seconds,
   default 2); each wait is drawn between half that value and all of it, so
-  that clients failing together do not retry together.
+  that clients failing together do not retry together;
+* ``max_connections`` (default 32): connections the client keeps open to the
+  store, hence requests in flight at once. A store answers many requests at
+  once, each after a round trip: reads of many small tables are bound by
+  round trips, not bandwidth, and need dozens in flight to hide them. Callers
+  that fan reads out read it as ``requests_in_flight``.
 
 Unknown options are refused, so a misspelt one does not go unnoticed.
 
@@ -73,6 +79,7 @@ takes a tenth of a second, and readers build a storage object each.
 from __future__ import annotations
 
 import configparser
+import contextlib
 import enum
 import errno
 import functools
@@ -83,8 +90,7 @@ import random
 import threading
 import time
 from collections import OrderedDict
-from collections.abc import Callable, Iterable
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn, TypeVar, cast
 from urllib.parse import urlsplit
@@ -98,6 +104,7 @@ __all__ = [
     "ObjectStoreConfigError",
     "ObjectStoreError",
     "ObjectStorage",
+    "stop_when",
 ]
 
 ACCESS_KEY_ENV_VAR = "HALVORN_S3_ACCESS_KEY"
@@ -110,6 +117,7 @@ _DEFAULTS: dict[str, tuple[type[int] | type[float], float]] = {
     "max_attempts": (int, 4),
     "retry_backoff": (float, 0.1),
     "retry_backoff_max": (float, 2.0),
+    "max_connections": (int, 32),
 }
 _OPTIONS = frozenset({"endpoint", "bucket", "region", "use_tls", *_DEFAULTS})
 _CREDENTIAL_HINTS = ("key", "secret", "password", "token", "credential")
@@ -130,8 +138,8 @@ _BUCKET_ABSENT = frozenset({"404", "NotFound", "NoSuchBucket"})
 
 # Keys per ListObjectsV2 page (S3 answers at most 1000).
 _LIST_PAGE = 1000
-# Requests of one exists_many call that may run at once; below botocore's pool of 10 connections.
-_LOOKUP_THREADS = 8
+# Requests of one exists_many call that may run at once, at most (and at most max_connections).
+_LOOKUP_THREADS = 16
 # Clients kept for reuse; the least recently used one beyond this is closed.
 _MAX_CLIENTS = 8
 
@@ -156,6 +164,104 @@ class _Verdict(enum.Enum):
 
 _ABSENT = object()  # what _call returns for a confirmed "no such object"
 _T = TypeVar("_T")
+
+# What a thread's requests ask before each try and while waiting to retry: whether the work
+# they belong to was stopped (see stop_when).
+_stopping = threading.local()
+# How often a retry's wait asks it.
+_STOP_POLL = 0.05
+
+
+@contextlib.contextmanager
+def stop_when(stopped: Callable[[], bool]) -> Iterator[None]:
+    """Within the block, this thread's requests start no new try once ``stopped()`` is true:
+    a retry's wait ends early and the request raises ``ObjectStoreError`` saying it was
+    stopped. ``stopped`` is called often and from this thread only; it must not block."""
+    previous = getattr(_stopping, "stopped", None)
+    _stopping.stopped = stopped
+    try:
+        yield
+    finally:
+        _stopping.stopped = previous
+
+
+def _identity(etag: object) -> str:
+    """The identity of an object's version as the store names it: its ETag (the same in a GET,
+    a HEAD and a listing), which changes with each upload of new content."""
+    return f"etag {etag}"
+
+
+def _stop_check() -> Callable[[], bool] | None:
+    return getattr(_stopping, "stopped", None)
+
+
+def _wait_unless_stopped(seconds: float, stopped: Callable[[], bool] | None) -> bool:
+    """Sleeps `seconds`; False as soon as `stopped()` is true (then at once)."""
+    if stopped is None:
+        time.sleep(seconds)
+        return True
+    deadline = time.monotonic() + seconds
+    while not stopped():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return True
+        time.sleep(min(left, _STOP_POLL))
+    return False
+
+
+def _run_jobs(jobs: list[Callable[[], set[str]]], threads: int) -> set[str]:
+    """The union of the jobs' answers, run in up to `threads` daemon threads. The threads are
+    never joined at exit (the standard pools' are), so a stalled request cannot keep the
+    process alive; once the waiting thread is interrupted or one job fails, no job starts and
+    the retries of those in flight end (they share the waiting thread's stop_when)."""
+    stopped_outside = _stop_check()
+    pending = list(reversed(jobs))
+    found: set[str] = set()
+    failures: list[BaseException] = []
+    lock = threading.Condition(threading.Lock())
+    running = [0]
+    abandoned = [False]
+
+    def stopped() -> bool:
+        return abandoned[0] or bool(failures) or (stopped_outside is not None and stopped_outside())
+
+    def body() -> None:
+        with stop_when(stopped):
+            while True:
+                with lock:
+                    if not pending or stopped():
+                        running[0] -= 1
+                        lock.notify_all()
+                        return
+                    job = pending.pop()
+                try:
+                    answer = job()
+                except BaseException as exc:  # handed to the waiting thread
+                    with lock:
+                        failures.append(exc)
+                    continue
+                with lock:
+                    found.update(answer)
+
+    try:
+        for _ in range(min(threads, len(jobs))):
+            with lock:
+                running[0] += 1
+            threading.Thread(target=body, name="object-store-lookup", daemon=True).start()
+        with lock:
+            while running[0]:
+                lock.wait(_STOP_POLL * 2)
+                if stopped_outside is not None and stopped_outside():
+                    break
+    except BaseException:
+        abandoned[0] = True
+        raise
+    abandoned[0] = True
+    if failures:
+        raise failures[0]
+    if stopped_outside is not None and stopped_outside():
+        raise ObjectStoreError("object store: the lookups were stopped")
+    return found
 
 
 def _flag(section: configparser.SectionProxy, option: str) -> bool | None:
@@ -246,6 +352,7 @@ class _ClientSettings:
     region: str
     connect_timeout: float
     request_timeout: float
+    max_connections: int
     access_key: str = field(repr=False)
     secret_key: str = field(repr=False)
 
@@ -311,7 +418,7 @@ def _client(settings: _ClientSettings) -> Any:
             connect_timeout=settings.connect_timeout,
             read_timeout=settings.request_timeout,
             retries={"total_max_attempts": 1},  # ObjectStorage._call retries, with its own backoff
-            max_pool_connections=_LOOKUP_THREADS + 2,
+            max_pool_connections=settings.max_connections,
             # A custom endpoint (MinIO, ...) serves buckets as paths, not as host names.
             s3={"addressing_style": "path" if settings.endpoint_url else "auto"},
             # The configuration names the endpoint; AWS_ENDPOINT_URL* must not redirect it.
@@ -456,8 +563,9 @@ class ObjectStorage:
         self._attempts = int(numbers["max_attempts"])
         self._backoff = numbers["retry_backoff"]
         self._backoff_max = numbers["retry_backoff_max"]
+        self.requests_in_flight = int(numbers["max_connections"])
         settings = _ClientSettings(endpoint_url, use_tls, region, numbers["connect_timeout"], numbers["request_timeout"],
-                                   access_key, secret_key)
+                                   self.requests_in_flight, access_key, secret_key)
         self._bucket_id = (settings, bucket)
         self._client = _client(settings)
 
@@ -495,7 +603,10 @@ class ObjectStorage:
         errors = _botocore_errors()
         failures = (errors.ClientError, errors.BotoCoreError, errors.ResponseParserError, _CutBody, OSError)
         attempt = 1
+        stopped = _stop_check()
         while True:
+            if stopped is not None and stopped():
+                self._stopped(action, target, attempt)
             try:
                 result = request()
             except failures as exc:
@@ -508,8 +619,13 @@ class ObjectStorage:
                 return _ABSENT
             if verdict is _Verdict.FAIL or attempt >= self._attempts:
                 self._raise(action, target, failure, attempt)
-            time.sleep(self._pause(attempt))
+            if not _wait_unless_stopped(self._pause(attempt), stopped):
+                self._stopped(action, target, attempt + 1)
             attempt += 1
+
+    def _stopped(self, action: str, target: str, attempt: int) -> NoReturn:
+        raise ObjectStoreError(f"object store {self.endpoint}: {action} s3://{self.bucket}/{target} stopped "
+                               f"before try {attempt}: the work it was for was stopped")
 
     def _raise(self, action: str, target: str, error: BaseException, attempts: int) -> NoReturn:
         detail = _scrub(_describe(error), self._hidden)
@@ -590,18 +706,72 @@ class ObjectStorage:
         if len(jobs) == 1:
             found = jobs[0]()
         elif jobs:
-            pool = ThreadPoolExecutor(max_workers=min(_LOOKUP_THREADS, len(jobs)),
-                                      thread_name_prefix="object-store-lookup")
-            try:
-                for future in [pool.submit(job) for job in jobs]:
-                    found |= future.result()
-            finally:
-                pool.shutdown(wait=True, cancel_futures=True)
+            found = _run_jobs(jobs, min(_LOOKUP_THREADS, self.requests_in_flight))
         return [key is not None and key in found for key in keys]
+
+    # -- identities -------------------------------------------------------
+
+    def identities_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[str | None]:
+        keys = [None if path is None else self.key(path) for path in paths]
+        folders: dict[str, set[str]] = {}
+        for key in keys:
+            if key is not None:
+                folders.setdefault(key[: key.rfind("/") + 1], set()).add(key)
+        found: dict[str, str] = {}
+        jobs: list[Callable[[], set[str]]] = []
+        lock = threading.Lock()
+
+        def collect(answer: dict[str, str]) -> set[str]:
+            with lock:
+                found.update(answer)
+            return set(answer)
+
+        for folder, asked in folders.items():
+            if len(asked) > 1:
+                jobs.append(functools.partial(lambda f, a: collect(self._list_tags(f, a)), folder, asked))
+            else:
+                jobs.append(functools.partial(lambda k: collect(self._head_tag(k)), next(iter(asked))))
+        if len(jobs) == 1:
+            jobs[0]()
+        elif jobs:
+            _run_jobs(jobs, min(_LOOKUP_THREADS, self.requests_in_flight))
+        return [None if key is None or key not in found else found[key] for key in keys]
+
+    def _head_tag(self, key: str) -> dict[str, str]:
+        answer = self._call("probing", key, lambda: self._client.head_object(Bucket=self.bucket, Key=key),
+                            _HEAD_ABSENT)
+        if answer is _ABSENT:
+            self._check_bucket("probing", key)
+            return {}
+        return {key: _identity(cast(dict, answer).get("ETag"))}
+
+    def _list_tags(self, folder: str, asked: set[str]) -> dict[str, str]:
+        """The identities of the keys of ``asked`` (all directly in ``folder``) that name
+        objects, by one listing."""
+        first, last = min(asked), max(asked)
+        params: dict[str, Any] = {"Bucket": self.bucket, "Prefix": folder, "Delimiter": "/",
+                                  "MaxKeys": _LIST_PAGE, "StartAfter": first[:-1]}
+        found: dict[str, str] = {}
+        while True:
+            page: Any = self._call("listing", folder, lambda: self._client.list_objects_v2(**params))
+            items = page.get("Contents", ())
+            found.update((item["Key"], _identity(item.get("ETag"))) for item in items if item["Key"] in asked)
+            if not page.get("IsTruncated") or (items and items[-1]["Key"] >= last):
+                return found
+            token = page.get("NextContinuationToken")
+            if not token:
+                raise ObjectStoreError(
+                    f"object store {self.endpoint}: listing s3://{self.bucket}/{folder} failed: "
+                    "a truncated page came without a continuation token"
+                )
+            params["ContinuationToken"] = token
 
     # -- reads and writes -------------------------------------------------
 
     def _fetch(self, key: str) -> bytes:
+        return self._fetch_identified(key)[0]
+
+    def _fetch_identified(self, key: str) -> tuple[bytes, str]:
         response = self._client.get_object(Bucket=self.bucket, Key=key)
         body = response["Body"]
         try:
@@ -612,7 +782,25 @@ class ObjectStorage:
         expected = response.get("ContentLength")
         if expected is not None and len(data) != expected:
             raise _CutBody(f"{len(data)} of {expected} bytes arrived")
-        return data
+        return data, _identity(response.get("ETag"))
+
+    def read_bytes(self, path: str | os.PathLike[str]) -> tuple[bytes, str]:
+        key = self.key(path)
+        answer = self._call("reading", key, lambda: self._fetch_identified(key), _GET_ABSENT)
+        if answer is _ABSENT:
+            _known_buckets.add(self._bucket_id)
+            raise self._missing(key)
+        return cast(tuple, answer)
+
+    def read_identified(self, path: str | os.PathLike[str],
+                        decode: Callable[[BinaryIO], pd.DataFrame]) -> tuple[pd.DataFrame, str]:
+        key = self.key(path)
+        answer = self._call("reading", key, lambda: self._fetch_identified(key), _GET_ABSENT)
+        if answer is _ABSENT:
+            _known_buckets.add(self._bucket_id)
+            raise self._missing(key)
+        data, identity = cast(tuple, answer)
+        return decode(io.BytesIO(data)), identity
 
     def read(self, path: str | os.PathLike[str], decode: Callable[[BinaryIO], pd.DataFrame]) -> pd.DataFrame:
         key = self.key(path)
