@@ -141,3 +141,15 @@ def test_a_dead_writers_leftover_is_reclaimed_by_the_next_write_and_others_are_k
     write_range(vendor_file(20250405), ETH, TICKER)
     assert sorted(name for name in os.listdir(folder) if ".tmp-" in name) == \
         sorted(names[key] for key in ("alive", "other host", "no host"))
+
+
+def test_bars_stamped_with_their_end_keep_the_last_bar_in_its_day(storage):
+    # Exchange klines: "DateTime" is the bar's end, so a day's last bar is stamped next midnight.
+    opens = pd.Timestamp("2025-04-04", tz="UTC").value // 10**6 + 60_000 * np.arange(2 * 1440)
+    bars = pd.DataFrame({"DateTime": pd.to_datetime(opens + 60_000, unit="ms", utc=True), "OpenTime": opens,
+                         "Close": np.arange(2 * 1440, dtype="float64"), "CloseTime": opens + 59_999})
+    result = write_range(bars, ETH, DataType.Klines, data_sources=[DataSource.binance])
+    assert result.split_by == "column 'CloseTime'" and result.written == [20250404, 20250405]
+    for offset, day in enumerate(result.written):
+        table = CryptoMktData(day, ETH, DataType.Klines, data_sources=[DataSource.binance]).get_raw()
+        pd.testing.assert_frame_equal(table, bars.iloc[offset * 1440:(offset + 1) * 1440].reset_index(drop=True))

@@ -8,9 +8,10 @@ split by ``local_timestamp`` it lands whole on 2025-04-05, as the vendor deliver
 
 1. ``day_by=`` (a column name, or an array of ``YYYYMMDD`` ints, one a row) when given;
 2. for derivative tickers, liquidations and metrics: ``local_timestamp`` when the frame has it;
-   else "CloseTime" for a table indexed by bar close (its time is "CloseTime" plus one, so the
-   day's last bar stays in its day);
-3. otherwise the time ``get()`` indexes the table by.
+3. for bars, "CloseTime" when the frame has it (and, for the kinds above, no "timestamp" or
+   "Time" comes first): a table stamped with the bar's end ("CloseTime" plus one) stamps the
+   day's last bar with the next midnight, and its close time keeps it in its day;
+4. otherwise the time ``get()`` indexes the table by.
 
 Before anything is written the whole call is checked: every row has a day, epoch counts have
 one unit, each day's columns have one type, ``get()`` can read each table back, and under
@@ -279,8 +280,10 @@ class _Frame:
             return day_by if _is_label(day_by) else None
         if self.normalised and _RECEIVE_TIME in columns:
             return _RECEIVE_TIME
-        if self.normalised and core.INDEX_LABEL not in columns and _CLOSE_TIME in columns and \
-                core.time_column([label for label in columns if label != core.INDEX_LABEL]) == (_CLOSE_TIME, True):
+        # A bar's close time lies in its own day, whether the table is stamped with the bar's
+        # open or its end (close plus one, which for a day's last bar is the next midnight).
+        if _CLOSE_TIME in columns and (not self.normalised or core.time_column(
+                [label for label in columns if label != core.INDEX_LABEL]) == (_CLOSE_TIME, True)):
             return _CLOSE_TIME
         return None
 
