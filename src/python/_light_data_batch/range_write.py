@@ -404,9 +404,14 @@ class _Frame:
         units = {}
         for label in self.epoch_columns(None):
             if label in table.columns:
-                digits = _digit_counts(table[label])
-                if digits is not None and bool(np.any(digits >= 0)):
-                    units[label] = int(digits[digits >= 0][0])
+                column = table[label]
+                # Only the first present count: the units within a table were checked apart.
+                position = 0 if column.dtype.kind in "iu" else column.first_valid_index()
+                if len(column) and position is not None:
+                    first = column.iloc[:1] if column.dtype.kind in "iu" else column.loc[[position]]
+                    digits = _digit_counts(first)
+                    if digits is not None and digits[0] >= 0:
+                        units[label] = int(digits[0])
         return units
 
 
