@@ -20,6 +20,8 @@ one unit, each day's columns have one type, ``get()`` can read each table back, 
 
 from __future__ import annotations
 
+import logging
+import os
 import threading
 from collections.abc import Callable, Collection, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -177,10 +179,15 @@ def write_range(
     if dry_run:
         return result
 
+    # This machine's cached copies of each day, one for each source's path, named here once:
+    # building a path is the costly part of a reader's remove_cache().
+    copies = {day: _cache_paths(readers[day]) for day in tables_to_write}
+
     def write(day: int) -> None:
-        readers[day].remove_cache()  # a copy from before the write is never served after it
-        readers[day].write(tables_to_write[day])
-        readers[day].remove_cache()  # nor one a read cached while the write was under way
+        # What reader.write() does, with the path built above.
+        _drop_copies(copies[day])  # a copy from before the write is never served after it
+        readers[day].io_obj.write_file_wrapper(dataframe=tables_to_write[day], write_path=paths[day])
+        _drop_copies(copies[day])  # nor one a read cached while the write was under way
 
     written, failed = _write_days(write, list(tables_to_write), workers, shape.what)
     result.written = written
@@ -587,6 +594,23 @@ def _write_days(write: Callable[[int], None], days: list[int], workers: int,
         raise RangeWriteInterrupted(written, in_flight, not_started, done_failed) from None
     written = [day for day in days if state.get(day) == "written"]
     return written, {day: failed[day] for day in days if day in failed}
+
+
+def _cache_paths(reader: CryptoMktData) -> list[str]:
+    paths = (reader.get_path(data_source=source) for source in reader.data_sources)
+    return [os.path.join(reader.cache_dir, core.cache_name(path)) for path in paths if isinstance(path, str)]
+
+
+def _drop_copies(cache_paths: list[str]) -> None:
+    """Removes these cached copies, as remove_cache() does: a copy already gone, or a folder
+    in its place, is left; any other failure is logged and the next copy removed."""
+    for path in cache_paths:
+        try:
+            os.remove(path)
+        except (FileNotFoundError, IsADirectoryError):
+            pass
+        except OSError as error:
+            logging.exception(f"Error removing cache {path}, Exception = {error}")
 
 
 def _held(reader: CryptoMktData, paths: list) -> list[bool]:
