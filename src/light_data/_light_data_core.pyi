@@ -20,6 +20,22 @@ def open_cache_entry(path: str, *, dir_fd: int | None = None, keep_access_time: 
 def host_label() -> str: ...
 def parse_temporary_name(name: str) -> tuple[str, str, int] | None: ...
 def is_leftover(name: str, mode: int, mtime: float, now: float) -> bool: ...
+def describe_cache_file(file: Any, *, rows: bool = True) -> tuple[int | None, int | None, str | None, str | None]:
+    """What the cache file open as the binary file object `file` holds, from its schema and
+    record batches without decoding a column: (rows, columns without a stored index, storage
+    path, stored table's identity), each None when it cannot be read or is not recorded.
+    Read through the file object, never mapped. Without `rows`, only the footer is read."""
+def cache_file_problem(file: Any) -> str | None:
+    """Why the cache file open as `file` cannot be served, read as get() reads it
+    ("unreadable: <type>: <message>" or "empty table"); None when it can."""
+def read_cache_arrow(data: Any, included_fields: list[int] | None = None) -> Any:
+    """The Arrow table in the cache file whose bytes are `data` (a pyarrow Buffer), read on
+    this thread; with `included_fields`, only the columns at those positions."""
+def cache_arrow_names(data: Any) -> list[str]:
+    """The column names of the cache file whose bytes are `data`, from its footer."""
+def write_cache_arrow(file: Any, table: Any, metadata: dict[bytes, bytes]) -> None:
+    """The Arrow `table` written into the binary file object `file` as a cache file, with
+    `metadata` as its schema metadata."""
 def is_time_normalised(data_type: DataType) -> bool: ...
 def time_column(columns: Any) -> tuple[str, bool] | None: ...
 def scale_epoch_counts(values: Any, out: Any, *, close_time: bool = False) -> int:

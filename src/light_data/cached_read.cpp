@@ -3,6 +3,8 @@
 // the companion modules, with each source's outcome.
 #include "cached_read.hpp"
 
+#include <fcntl.h>
+
 #include "cache_names.hpp"
 #include "local_cache.hpp"
 #include "log_records.hpp"
@@ -95,6 +97,18 @@ Ref pending_exception() {
     return exception;
 }
 
+Ref served_mapping(PyObject* reader) {
+    Ref served = served_cache_file(reader);
+    if (!served || served.get() == Py_None) return served;
+    PyObject* cache_path = PyTuple_GET_ITEM(served.get(), 0);
+    Ref encoded = file_system_path(cache_path);
+    if (!encoded) return Ref();
+    FileDescriptor fd;
+    if (open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd) < 0)
+        return Ref();
+    return mapped_cache_file(fd);
+}
+
 int append_tried(PyObject* tried, PyObject* source, PyObject* path, PyObject* exception) {
     Ref entry(PyTuple_Pack(3, source, path, exception));
     return entry ? PyList_Append(tried, entry.get()) : -1;
@@ -157,6 +171,25 @@ Ref served_cache_file(PyObject* self) {
     });
     if (status < 0) return Ref();
     return served;
+}
+
+Ref served_cache_mappings(PyObject* readers) {
+    Ref sequence(PySequence_Fast(readers, "readers must be a sequence"));
+    if (!sequence) return Ref();
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    Ref result(PyList_New(count));
+    if (!result) return Ref();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref mapping = served_mapping(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        if (!mapping) {
+            // Anything doubtful is left to get_raw's own read, which reports it.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+            PyErr_Clear();
+            mapping = Ref::borrow(Py_None);
+        }
+        PyList_SET_ITEM(result.get(), i, mapping.release());
+    }
+    return result;
 }
 
 PyObject* reader_get_raw(PyObject* const* arguments) {

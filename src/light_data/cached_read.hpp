@@ -3,7 +3,7 @@
 // outcome kept instead of only logged.
 #pragma once
 
-#include "feather_tables.hpp"
+#include "cache_file.hpp"
 #include "owned_ref.hpp"
 
 namespace light_data {
@@ -31,5 +31,13 @@ Ref read_sources(PyObject* self, bool log_failures, bool identify = false,
 // path), or Py_None when get_raw would do anything else. Errors (of a path
 // lookup, of a storage probe) propagate.
 Ref served_cache_file(PyObject* self);
+
+// For each reader of the sequence `readers`, the mapping (cache_file.hpp:
+// mapped_cache_file) of the cache file that its get_raw would serve
+// unchanged, opened by the cache's safe open (nothing opens the path again);
+// Py_None when it would serve none, or the file cannot be opened or mapped
+// (get_raw's own read then decides, and reports what is wrong). Exceptions
+// that are not Exception subclasses (an interrupt) propagate.
+Ref served_cache_mappings(PyObject* readers);
 
 }  // namespace light_data

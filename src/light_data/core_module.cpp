@@ -13,11 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "cache_mapping.hpp"
+#include "cache_file.hpp"
 #include "cache_names.hpp"
 #include "cached_read.hpp"
 #include "epoch_counts.hpp"
-#include "feather_tables.hpp"
 #include "frame_index.hpp"
 #include "local_cache.hpp"
 #include "module_state.hpp"
@@ -150,6 +149,50 @@ PyObject* core_is_leftover(PyObject*, PyObject* args, PyObject* kwargs) {
     TemporaryWriter writer;
     return PyBool_FromLong(parse_temporary_name(text, writer) &&
                            is_leftover(writer, static_cast<mode_t>(mode), mtime, now));
+}
+
+// ---------------------------------------------------------------------------
+// What a cache file holds
+
+PyObject* core_describe_cache_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"file", "rows", nullptr};
+    PyObject* file;
+    int rows = 1;
+    if (!parse(args, kwargs, "O|$p:describe_cache_file", keywords, &file, &rows)) return nullptr;
+    return describe_cache_file(file, rows != 0).release();
+}
+
+PyObject* core_cache_file_problem(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"file", nullptr};
+    PyObject* file;
+    if (!parse(args, kwargs, "O:cache_file_problem", keywords, &file)) return nullptr;
+    return cache_file_problem(file).release();
+}
+
+PyObject* core_read_cache_arrow(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"data", "included_fields", nullptr};
+    PyObject* data;
+    PyObject* included = Py_None;
+    if (!parse(args, kwargs, "O|O:read_cache_arrow", keywords, &data, &included)) return nullptr;
+    return read_cache_arrow(data, included).release();
+}
+
+PyObject* core_cache_arrow_names(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"data", nullptr};
+    PyObject* data;
+    if (!parse(args, kwargs, "O:cache_arrow_names", keywords, &data)) return nullptr;
+    return cache_arrow_names(data).release();
+}
+
+PyObject* core_write_cache_arrow(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"file", "table", "metadata", nullptr};
+    PyObject* file;
+    PyObject* table;
+    PyObject* metadata;
+    if (!parse(args, kwargs, "OOO!:write_cache_arrow", keywords, &file, &table, &PyDict_Type, &metadata))
+        return nullptr;
+    if (write_cache_arrow(table, file, metadata) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -292,6 +335,11 @@ PyMethodDef core_functions[] = {
     FUNCTION(host_label, METH_NOARGS),
     FUNCTION(parse_temporary_name, with_keywords),
     FUNCTION(is_leftover, with_keywords),
+    FUNCTION(describe_cache_file, with_keywords),
+    FUNCTION(cache_file_problem, with_keywords),
+    FUNCTION(read_cache_arrow, with_keywords),
+    FUNCTION(cache_arrow_names, with_keywords),
+    FUNCTION(write_cache_arrow, with_keywords),
     FUNCTION(is_time_normalised, with_keywords),
     FUNCTION(time_column, with_keywords),
     FUNCTION(scale_epoch_counts, with_keywords),

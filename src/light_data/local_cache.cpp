@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "cache_names.hpp"
-#include "feather_tables.hpp"
+#include "cache_file.hpp"
 #include "log_records.hpp"
 #include "message_text.hpp"
 #include "module_state.hpp"
@@ -59,47 +59,14 @@ double seconds(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
 }
 
-// file.close(), keeping an error that is already on its way to the caller.
-int close_file(PyObject* file) {
-    if (PyErr_Occurred()) {
-        SavedError saved;
-        Ref closed = call_method(file, names.close, {});
-        return -1;
-    }
-    return call_method(file, names.close, {}) ? 0 : -1;
-}
-
-// A binary file object over `fd` that leaves closing the descriptor to the
-// descriptor's owner.
-Ref file_object(const FileDescriptor& fd, const char* mode) {
-    return Ref(PyFile_FromFd(fd.get(), nullptr, mode, -1, nullptr, nullptr, nullptr, 0));
-}
-
-// pd.read_feather on the cache file, opened by open_cache_entry.
-Ref read_cache_table(PyObject* cache_path) {
+// The table in the cache file at `cache_path`, opened by open_cache_entry.
+Ref read_cache_path(PyObject* cache_path) {
     Ref encoded = file_system_path(cache_path);
     if (!encoded) return Ref();
     FileDescriptor fd;
     if (open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd) < 0)
         return Ref();
-    Ref file = file_object(fd, "rb");
-    if (!file) return Ref();
-    Ref pd = global(names.pd);
-    Ref df = pd ? call_method(pd.get(), names.read_feather, {file.get()}) : Ref();
-    if (close_file(file.get()) < 0) return Ref();
-    return df;
-}
-
-// The table written as a Feather file into the new file `fd`, flushed and closed.
-int write_table(PyObject* df, PyObject* storage_path, PyObject* identity, FileDescriptor& fd,
-                PyObject* temporary, CacheCompression compression) {
-    Ref file = file_object(fd, "wb");
-    if (!file) return -1;
-    write_feather(df, file.get(), storage_path, identity, compression);
-    if (close_file(file.get()) < 0) return -1;
-    // Some file systems report a failed write only when the file is closed.
-    if (close(fd.release()) < 0) return raise_errno(temporary);
-    return 0;
+    return read_cache_table_at(fd);
 }
 
 Ref cache_event_message(PyObject* self, PyObject* event, PyObject* cache_path) {
@@ -210,9 +177,9 @@ void reclaim_leftovers(const char* cache_file) {
 
 Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path) {
     if (!df) return Ref();
-    int empty = truth(attr(df.get(), names.empty));
-    if (empty < 0) return Ref();
-    if (empty) return Ref::borrow(Py_None);
+    const int servable = is_servable(df.get());
+    if (servable < 0) return Ref();
+    if (!servable) return Ref::borrow(Py_None);
     Ref message = cache_event_message(self, names.read_from_cache, cache_path);
     if (!message || log_message(names.info, message.get()) < 0) return Ref();
     return df;
@@ -244,7 +211,7 @@ int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObjec
     FileDescriptor fd(
         open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0) return raise_errno(temporary.get());
-    int status = write_table(df, storage_path, identity, fd, temporary.get(), compression);
+    int status = write_cache_file_at(fd, temporary.get(), df, storage_path, identity, compression);
     if (status == 0 && !call_method(os.get(), names.replace, {temporary.get(), cache_path})) {
         status = -1;
     }
@@ -261,7 +228,7 @@ PyObject* reader_read_cache(PyObject* const* arguments) {
     Ref message = join_message({names.reading_from_cache, cache_path});
     if (!message || log_message(names.info, message.get()) < 0) return nullptr;
 
-    Ref df = logged_cache_hit(self, read_cache_table(cache_path), cache_path);
+    Ref df = logged_cache_hit(self, read_cache_path(cache_path), cache_path);
     if (df && df.get() != Py_None) return df.release();
     if (!df && log_handled_failure(LIGHT_DATA_METHOD_NAME("_read_cache"),
                                    names.error_reading_cache, cache_path) < 0) {

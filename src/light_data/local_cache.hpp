@@ -1,4 +1,4 @@
-// The local cache: one Feather file per storage path, named by the SHA-256
+// The local cache: one cache file (cache_file.hpp) per storage path, named by the SHA-256
 // digest of the path (cache_names.hpp), directly in the reader's cache folder.
 //
 // The folder may be shared with other users and processes, so nothing in it
@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include "feather_tables.hpp"
+#include "cache_file.hpp"
 #include "owned_ref.hpp"
 #include "scoped_resources.hpp"
 
@@ -56,7 +56,7 @@ Ref logged_cache_hit(PyObject* self, Ref df, PyObject* cache_path);
 // creating the cache folder when needed: into a new temporary file beside
 // it, then renamed onto the cache path, so that other processes see either
 // the old file or the whole new one. Reclaims the key's leftover temporary
-// files first. `compression` as write_feather takes it. Returns 0, or -1
+// files first. `compression` as write_cache_table takes it. Returns 0, or -1
 // with an exception set and no temporary file left behind.
 // `identity`: that of the stored table the copy was read from, or NULL when unknown.
 int write_cache_file(PyObject* self, PyObject* df, PyObject* cache_path, PyObject* storage_path,

@@ -2,7 +2,7 @@
 // CryptoMktData with its method table. Multi-phase, run once per process.
 #include <cstdio>
 
-#include "feather_tables.hpp"
+#include "cache_file.hpp"
 #include "method_function.hpp"
 #include "method_table.hpp"
 #include "module_state.hpp"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "feather_tables.hpp"
+#include "cache_file.hpp"
 #include "interned_names.hpp"
 #include "owned_ref.hpp"
 
@@ -21,22 +21,32 @@ struct TracebackCode {
     PyObject* code;
 };
 
-// What writing a cache file takes from pyarrow, made on its first use.
-struct ArrowWriter {
+// What writing and reading a cache file take from pyarrow (cache_file.cpp),
+// made on their first use.
+struct ArrowCalls {
     PyObject* table_from_pandas = nullptr;  // pyarrow.Table.from_pandas
     PyObject* new_file = nullptr;           // pyarrow.ipc.new_file
-    // The IpcWriteOptions of a Feather file, by CacheCompression.
+    PyObject* open_file = nullptr;          // pyarrow.ipc.open_file
+    PyObject* read_options_type = nullptr;  // pyarrow.ipc.IpcReadOptions
+    PyObject* serial_read = nullptr;        // IpcReadOptions(use_threads=False)
+    // The IpcWriteOptions of a cache file, by CacheCompression.
     PyObject* options[cache_compression_count] = {};
     PyObject* storage_path_key = nullptr;   // bytes
     PyObject* storage_identity_key = nullptr;  // bytes
     PyObject* kw_preserve_index = nullptr;
     PyObject* kw_options = nullptr;
     PyObject* kw_max_chunksize = nullptr;
+    PyObject* kw_serial_fields = nullptr;   // ("use_threads", "included_fields")
     PyObject* chunk_rows = nullptr;
     PyObject* schema = nullptr;
     PyObject* metadata = nullptr;
     PyObject* replace_schema_metadata = nullptr;
+    PyObject* with_metadata = nullptr;
     PyObject* write_table = nullptr;
+    PyObject* read_all = nullptr;
+    PyObject* count_rows = nullptr;
+    PyObject* pandas_metadata = nullptr;
+    PyObject* names = nullptr;
 };
 
 // The state lives in this one process-wide object rather than in the module
@@ -56,7 +66,7 @@ struct ModuleState {
     InternedNames names{};
     // The type of the reader's methods.
     PyTypeObject* method_function_type = nullptr;
-    // The type of a mapped cache file (cache_mapping.hpp).
+    // The type of a mapped cache file (cache_file.hpp).
     PyTypeObject* cache_mapping_type = nullptr;
     // type.__getattribute__, to tell metaclasses that keep it (see global_member).
     PyObject* type_getattribute = nullptr;
@@ -64,7 +74,7 @@ struct ModuleState {
     int traceback_code_count = 0;
     // pandas' own DataFrame.to_feather, as found at initialisation.
     PyObject* pandas_to_feather = nullptr;
-    ArrowWriter arrow_writer{};
+    ArrowCalls arrow_calls{};
 };
 
 extern ModuleState module_state;

@@ -19,17 +19,11 @@ import os
 from typing import Any
 
 import pyarrow as pa
-import pyarrow.ipc as ipc
 
 from halvorn.orrery_data import _light_data_core as core
 
 from .day_read import Day, ServedMapping, cached_day, usable
 
-_SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
-# As the reader writes its cache files: LZ4 frames where Arrow has them, 64K rows a batch.
-_WRITE = ipc.IpcWriteOptions(compression="lz4" if pa.Codec.is_available("lz4_frame") else None,
-                             use_threads=False)
-_BATCH_ROWS = 1 << 16
 _log = logging.getLogger(__name__)
 _CREATE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
 
@@ -59,7 +53,7 @@ def cold_day(reader: Any, source: Any, columns: list | None, known_paths: list |
         data, identity = read_bytes(path)
         buffer = pa.py_buffer(data)
         del data
-        table = ipc.open_file(buffer, options=_SERIAL_READ).read_all()
+        table = core.read_cache_arrow(buffer)
     except Exception:  # gone meanwhile, failing, or not a Feather file: the walk reads and reports it
         return None
     metadata = table.schema.metadata or {}
@@ -96,8 +90,7 @@ def _write_copy(reader: Any, path: str, table: pa.Table, metadata: dict) -> None
             os.makedirs(reader.cache_dir, exist_ok=True)
             descriptor = os.open(temporary, _CREATE, 0o666)
         with os.fdopen(descriptor, "wb") as handle:
-            with ipc.new_file(handle, table.schema.with_metadata(metadata), options=_WRITE) as writer:
-                writer.write_table(table, max_chunksize=_BATCH_ROWS)
+            core.write_cache_arrow(handle, table, metadata)
         os.replace(temporary, cache_file)
         temporary = None
     except Exception as error:  # noqa: BLE001 - the table was read; only its copy is lost

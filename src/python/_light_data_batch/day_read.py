@@ -21,7 +21,6 @@ from typing import TypeAlias, cast
 
 import pandas as pd
 import pyarrow as pa
-import pyarrow.ipc as ipc
 
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.light_data import CryptoMktData
@@ -31,7 +30,6 @@ from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_inde
 
 __all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
-_SERIAL_READ = ipc.IpcReadOptions(use_threads=False)
 _UTC_NS = pa.timestamp("ns", tz="UTC")
 
 
@@ -260,19 +258,16 @@ def read_stored(reader: CryptoMktData, compression: str = "lz4") -> pd.DataFrame
 
 
 def table_in(data: pa.Buffer, fields=None) -> pa.Table:
-    """The Arrow table in the Feather file `data`: the columns of an uncompressed file stay in
-    it, uncopied (a compressed file's are decompressed into memory). `fields`, given the
-    file's column names, may choose the positions of the columns to read (None: all)."""
-    # The tables of a range are read in parallel already: Arrow's own threads would only
-    # add their hand-offs (a small table reads 2-3x slower with them).
-    reader = ipc.open_file(data, options=_SERIAL_READ)
+    """The Arrow table in the cache file `data`, read by the core on this thread: the columns
+    of an uncompressed file stay in it, uncopied (a compressed file's are decompressed into
+    memory). `fields`, given the file's column names, may choose the positions of the
+    columns to read (None: all)."""
     if fields is not None:
-        names = reader.schema.names
+        names = core.cache_arrow_names(data)
         chosen = fields(names)
         if chosen is not None and len(chosen) < len(names):
-            options = ipc.IpcReadOptions(use_threads=False, included_fields=chosen)
-            return trimmed(ipc.open_file(data, options=options).read_all())
-    return reader.read_all()
+            return trimmed(core.read_cache_arrow(data, chosen))
+    return core.read_cache_arrow(data)
 
 
 def usable(table: pa.Table, normalised: bool) -> ArrowDay | None:

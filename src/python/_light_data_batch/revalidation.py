@@ -13,9 +13,6 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
-import pyarrow as pa
-import pyarrow.ipc as ipc
-
 from halvorn.orrery_data import _light_data_core as core
 
 # The configuration key that makes every range read revalidate (section [data_related]).
@@ -63,13 +60,8 @@ def copy_record(cache_file: str, dir_fd: int | None = None) -> CopyRecord:
     nothing."""
     descriptor = core.open_cache_entry(cache_file, dir_fd=dir_fd, keep_access_time=True)
     with os.fdopen(descriptor, "rb") as handle:
-        try:
-            metadata = ipc.open_file(handle).schema.metadata or {}
-        except (pa.ArrowException, OSError, ValueError):
-            return CopyRecord(None, None)
-    path, identity = metadata.get(core.STORAGE_PATH_KEY), metadata.get(core.STORAGE_IDENTITY_KEY)
-    return CopyRecord(None if path is None else path.decode("utf-8", "backslashreplace"),
-                      None if identity is None else identity.decode("utf-8", "backslashreplace"))
+        _, _, path, identity = core.describe_cache_file(handle, rows=False)
+    return CopyRecord(path, identity)
 
 
 def current_identities(storage: Any, paths: list[str]) -> list[str | None]:

@@ -16,7 +16,7 @@ from halvorn.orrery_data import _light_data_core as _core
 from halvorn.orrery_data._light_data_inputs import parse_date, parse_instrument
 
 from .cache_folder import CONFIGURATION_ERRORS, CacheCommandError, Changed, Entry, Folder, resolved
-from .file_contents import contents, read_contents
+from .file_contents import contents, problem, read_contents
 from .reader_rules import cache_name_for, is_leftover
 
 
@@ -220,17 +220,10 @@ def _check(folder: Folder, entry: Entry) -> tuple[str | None, os.stat_result, st
     Raises Changed when the entry is gone, or turned into a regular file or a folder since it
     was listed (whatever is there now was not examined, or is not to be removed).
     """
-    import pandas as pd
-
     try:
         with folder.open(entry.name) as (handle, status):
-            storage_path = contents(handle, status.st_size).storage_path
-            handle.seek(0)
-            try:
-                table = pd.read_feather(handle)
-            except Exception as error:  # whatever the reader would fail on makes the entry bad
-                return f"unreadable: {type(error).__name__}: {error}", status, storage_path
-        return ("empty table" if table.empty else None), status, storage_path
+            storage_path = contents(handle, rows=False).storage_path
+            return problem(handle), status, storage_path
     except FileNotFoundError:
         raise Changed(entry.name) from None
     except OSError as error:  # not a regular file: the reader's own refusal, or unreadable
