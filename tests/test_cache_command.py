@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
@@ -269,6 +270,45 @@ def test_verify_does_not_count_an_entry_another_process_changed_as_left_bad(cach
     assert [b.name for b in changed] == [cache.empty.name] and not changed[0].removed
     assert result.left_bad == 0
     assert cache.empty.exists() == (meanwhile == "replaced")
+
+
+class CutBeforeItsData:
+    """A cache file's handle that truncates the file in place to half its size when a read
+    reaches into that first half (past the footer, which is at the end): another host cutting
+    a shared file short while it is read."""
+
+    def __init__(self, handle, path: Path) -> None:
+        self._handle, self._path, self._size = handle, path, path.stat().st_size
+
+    def read(self, size: int = -1) -> bytes:
+        if self._size and self._handle.tell() < self._size // 2:
+            os.truncate(self._path, self._size // 2)
+            self._size = 0
+        return self._handle.read(size)
+
+    def __getattr__(self, name: str):
+        return getattr(self._handle, name)
+
+
+@pytest.mark.parametrize("operation", ["ls", "verify"])
+def test_a_cache_file_cut_short_while_read_is_reported_not_fatal(cache, monkeypatch, operation):
+    opened, size = light_data_cache.cache_folder.Folder.open, cache.good_old.stat().st_size
+
+    @contextlib.contextmanager
+    def open_then_cut(folder, name):
+        with opened(folder, name) as (handle, status):
+            yield (CutBeforeItsData(handle, cache.folder / name) if name == cache.good_old.name else handle), status
+
+    monkeypatch.setattr(light_data_cache.cache_folder.Folder, "open", open_then_cut)
+    if operation == "ls":
+        listed = {f.name: f for f in light_data_cache.ls(str(cache.folder)).files}
+        assert (listed[cache.good_old.name].rows, listed[cache.good_old.name].columns) == (None, 1)
+        assert listed[cache.good_new.name].rows == 3
+    else:
+        bad = {b.name: b.reason for b in light_data_cache.verify(str(cache.folder)).bad}
+        assert bad[cache.good_old.name].startswith("unreadable: ")
+        assert cache.good_new.name not in bad
+    assert cache.good_old.stat().st_size == size // 2  # cut while it was read, not before
 
 
 @pytest.mark.parametrize("args", [

@@ -6,8 +6,9 @@ The file is read through its descriptor, never mapped: a mapped page that is gon
 touched (a file truncated in place, a network file system's stale handle: the cache folder
 may be shared between hosts) would kill the process with SIGBUS, where a read raises and the
 file is listed without its rows. Counting rows this way reads every record batch whole
-without decoding it: on a 1M-row LZ4 cache file (41 MB, 16 record batches), page cache warm,
-about 3 ms, where a mapped file needs 0.1 ms; 365 files of 8,640 rows each take about 40 ms.
+without decoding it. Page cache warm, per file listed: a 1M-row, five-column LZ4 cache file
+(37 MB, 16 record batches) 3.0 ms, where reading only the batch headers took 0.16 ms; 365
+files of 8,640 rows each 37 ms in all (35 ms for the headers alone; 24 ms for the footers).
 """
 
 from __future__ import annotations
