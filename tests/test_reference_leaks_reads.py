@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 from pathlib import Path
@@ -9,6 +10,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 
 from halvorn.orrery_data import _light_data_core as core
@@ -35,6 +37,20 @@ TABLES = {
 
 def damage(cp):
     Path(cp).write_bytes(bytes(range(256)))
+
+
+def through_file(function, *arguments, plant=None, **keywords):
+    """An op calling `function` on the cache file open as a file object (after `plant(cp)`)."""
+    def op(r, cp):
+        if plant is not None:
+            plant(cp)
+        with open(cp, "rb") as handle:
+            return function(handle, *arguments, **keywords)
+    return op
+
+
+def empty_table(cp):
+    pd.DataFrame({"a": []}).to_feather(cp)
 
 
 GET, RAW = (lambda r, cp: r.get()), (lambda r, cp: r.get_raw())
@@ -70,6 +86,14 @@ SCENARIOS = [  # name, settings, op(reader, cache path), expected exception (Non
                                                                  core.served_cache_mappings([r])[0]), None),
     ("core-served_cache_mappings-path-raises", {"fail": {"path"}},
      lambda r, cp: core.served_cache_mappings((r,))[0], None),
+    ("core-describe_cache_file", {"cached": True}, through_file(core.describe_cache_file), None),
+    ("core-describe_cache_file-unreadable", {}, through_file(core.describe_cache_file, plant=damage), None),
+    *[(f"core-cache_file_problem-{name}", {"cached": True}, through_file(core.cache_file_problem, plant=plant), None)
+      for name, plant in (("none", None), ("unreadable", damage), ("empty", empty_table))],
+    ("core-read_cache_arrow-some-fields", {"cached": True},
+     lambda r, cp: core.read_cache_arrow(pa.py_buffer(Path(cp).read_bytes()), [0]), None),
+    ("core-write_cache_arrow", {}, lambda r, cp: core.write_cache_arrow(
+        io.BytesIO(), pa.table({"a": [1]}), {b"light_data.storage_path": b"p"}), None),
     ("core-index_by_time", {"table": "gaps"}, lambda r, cp: core.index_by_time(r.data_type, r.get_raw()), None),
     ("core-scale_epoch_counts-overflow", {},
      lambda r, cp: core.scale_epoch_counts([np.array([1, 2**62])], [np.empty(2, "int64")]), OverflowError),

@@ -18,8 +18,9 @@ file is removed reads the table from storage again.
 
 The parts, one concern a module: ``reader_rules`` (the reader's names and leftovers, from the
 reader), ``cache_folder`` (the folder through one descriptor), ``file_contents`` (what a cache
-file holds, from its metadata), ``operations`` (the functions above), ``printers`` (the
-command's text output) and ``command_line`` (the command). Import from this package.
+file holds and whether the reader would serve it, read by the reader's own code),
+``operations`` (the functions above), ``printers`` (the command's text output) and
+``command_line`` (the command). Import from this package.
 """
 
 from __future__ import annotations

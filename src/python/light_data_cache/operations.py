@@ -96,8 +96,8 @@ _SORT_KEYS = {
 
 
 def ls(cache_dir: str | None = None, *, sort: str = "name", limit: int | None = None) -> Listing:
-    """The cache files with size, rows, columns, age and the storage path each holds (all read
-    from the file's metadata, not its data). ``sort``: "name", "size" (largest first) or "age"
+    """The cache files with size, rows, columns, age and the storage path each holds (read
+    from the file's footer and record batches; no column is decoded). ``sort``: "name", "size" (largest first) or "age"
     (least recently used first)."""
     if sort not in _SORT_KEYS:
         raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)}, got {sort!r}")
