@@ -49,6 +49,9 @@ int make_write_options(PyObject* pyarrow, PyObject* ipc, Ref (&options)[cache_co
 }
 
 // Made on first use and kept for the process, as the interned names are.
+// They are stored together, with no call between the stores, so another
+// thread sees all of them or none; two threads meeting the first use may
+// both make them, and the earlier set then stays alive, unused.
 int make_arrow_calls(ArrowCalls& calls) {
     Ref pyarrow(PyImport_ImportModule("pyarrow"));
     if (!pyarrow) return -1;
