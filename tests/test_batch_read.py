@@ -467,8 +467,11 @@ def cluster(object_store):
     folder, address = object_store
     configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}", address)
                for n in range(2)}
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as local, distributed.Client(local) as client:
+    # No dashboard, and the scheduler's own HTTP routes on a free port: its default, 8787, is
+    # taken whenever another cluster runs on the machine, and the warning that says so fails a test.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as local, \
+            distributed.Client(local) as client:
         client.run(use_own_config, configs)
         yield folder, client
 
