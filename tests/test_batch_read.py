@@ -489,9 +489,8 @@ def test_to_dask_computes_what_read_range_reads(cluster):
         pd.testing.assert_frame_equal(one.compute(), want, check_dtype=False)
         assert one.compute().dtypes["mark_price"] == want.dtypes["mark_price"]
 
-    with pytest.warns(MissingDataWarning):  # a day a partition, so that both workers read
-        both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], partition_size=1,
-                       **options).compute()
+    with pytest.warns(MissingDataWarning):
+        both = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options).compute()
         want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], **options)
     pd.testing.assert_frame_equal(both, want.reset_index(level="instrument"), check_dtype=False)
     assert both["instrument"].tolist() == [str(ETH)] * 12 + [str(BTC)] * 15
@@ -508,7 +507,7 @@ def vendor_day(day: int, gap: bool) -> pd.DataFrame:
 
 
 @pytest.mark.parametrize("workers, partition_size, partitions", [
-    ("cluster", 1, 6), ("cluster", "128MiB", 1), ("command_line_workers", 1, 6)])
+    ("cluster", 1, 3), ("cluster", "128MiB", 1), ("command_line_workers", 1, 3)])
 def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, partition_size, partitions):
     folder, client = request.getfixturevalue(workers)
     days = [20240310, 20240311, 20240312]
@@ -520,7 +519,7 @@ def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, pa
     with client.as_current():
         lazy = to_dask([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE,
                        partition_size=partition_size)
-        assert lazy.npartitions == partitions and not lazy.known_divisions
+        assert lazy.npartitions == 2 * partitions and not lazy.known_divisions
         pd.testing.assert_frame_equal(lazy.compute(), want.reset_index(level="instrument"), check_dtype=False)
         assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
     # Each worker read cold from the store into the cache folder of its own configuration.
@@ -528,9 +527,9 @@ def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, pa
 
 
 @pytest.mark.parametrize("stored, partition_size, reads, partitions", [
-    ("every day", "128MiB", 1, 1),  # both instruments' whole ranges fit in one partition
+    ("every day", "128MiB", 1, 2),
     ("every day", 1, 1, 8),
-    ("from the second day", "128MiB", 2, 1),
+    ("from the second day", "128MiB", 2, 2),
     ("nothing", "128MiB", 3, 8),  # the first and last day of ETH, the first of BTC
 ])
 def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored, partition_size, reads, partitions):
@@ -562,7 +561,7 @@ def test_to_dask_partitions_are_one_task_each_with_the_dtypes_declared(storage, 
         store(instrument, DataType.DerivativeTicker, day, ticker(day))
     with dask.config.set({"dataframe.convert-string": convert_string}):
         lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
-    assert lazy.npartitions == 1 and len(lazy.__dask_graph__()) == 1  # both instruments, read in one task
+    assert lazy.npartitions == 2 and len(lazy.__dask_graph__()) == 2  # each partition read (and converted) in one task
     got = lazy.compute(scheduler="synchronous")
     assert got.dtypes.equals(lazy.dtypes)
     text = pd.StringDtype("pyarrow") if convert_string else pd.Series(["b"]).dtype  # Dask's string type, or pandas'

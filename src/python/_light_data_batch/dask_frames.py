@@ -1,5 +1,5 @@
 """``to_dask``: the tables of ``read_range`` as a lazy Dask DataFrame, read by the workers a run
-of days, or a few whole instruments, at a time."""
+of days at a time."""
 
 from __future__ import annotations
 
@@ -68,18 +68,17 @@ def _sample(call: arguments.Call) -> pd.DataFrame | None:
 
 
 class ReadRuns:
-    """One partition: a run of consecutive days of one instrument, or the whole range of a few
-    consecutive instruments, read on the worker with the worker's own configuration, as
-    ``read_range`` reads them (its cached tables straight into Arrow, converted to pandas once
-    per instrument) in one call.
+    """One partition: a run of consecutive days of one instrument, read on the worker with the
+    worker's own configuration, as ``read_range`` reads a run of days (its cached tables
+    straight into Arrow, converted to pandas once).
 
-    A partition is ``(first instrument position, number of instruments, first day position,
-    number of days)``. `columns` is the projection Dask pushes down (a subset of the meta's
-    columns). Missing days are raised (``missing="raise"``) or warned about, forwarded to the
-    clients when run on a distributed worker; they leave rows out as in ``read_range``.
-    `text` is Dask's conversion of text columns when the collection was built with it on
-    (``dataframe.convert-string``): done here, a partition is one task, not a read followed
-    by a conversion that costs the scheduler a round trip of its own."""
+    A partition is ``(instrument position, first day position, number of days)``. `columns`
+    is the projection Dask pushes down (a subset of the meta's columns). Missing days are
+    raised (``missing="raise"``) or warned about, forwarded to the clients when run on a
+    distributed worker; they leave rows out as in ``read_range``. `text` is Dask's conversion
+    of text columns when the collection was built with it on (``dataframe.convert-string``):
+    done here, a partition is one task, not a read followed by a conversion that costs the
+    scheduler a round trip of its own."""
 
     def __init__(self, call: arguments.Call, policy: str, meta: pd.DataFrame, learned: bool,
                  text: Callable[[pd.DataFrame], pd.DataFrame] | None = None) -> None:
@@ -92,47 +91,27 @@ class ReadRuns:
     def __dask_tokenize__(self) -> tuple:
         return ("light-data-runs", self.token)
 
-    def __call__(self, part: tuple[int, int, int, int], columns: list | None = None) -> pd.DataFrame:
-        position, instruments, first, count = part
+    def __call__(self, part: tuple[int, int, int], columns: list | None = None) -> pd.DataFrame:
+        position, first, count = part
         call = self.call
+        instrument = call.instruments[position]
         wanted = list(self.meta.columns) if columns is None else list(columns)
         selection = call.columns
         if columns is not None:
             selection = [column for column in wanted if call.single or column != INSTRUMENT]
-        days = call.days[first:first + count]
-        chosen = call.instruments[position:position + instruments]
-        runs = [dataclasses.replace(call, instruments=[instrument], single=True, days=days, columns=selection)
-                for instrument in chosen]
-        keys_of = [day_keys(call, [instrument], days) for instrument in chosen]
-        # All the partition's tables in one read, threads as read_range takes them, on the
-        # worker's machine; after a missing day under missing="raise" nothing is read.
-        results = read_days(dataclasses.replace(runs[0], instruments=chosen), [key for keys in keys_of for key in keys],
-                            None, stop_at_missing=self.policy == "raise")
-        frames, start = [], 0
-        for instrument, run, keys in zip(chosen, runs, keys_of):
-            own = results[start:start + len(keys)]
-            start += len(keys)
-            frame = self._frame(instrument, run, keys, own, wanted)
-            if len(frame):
-                frames.append(frame)
-        del results
-        if not frames:
-            return self.meta[wanted]
-        frame = frames[0] if len(frames) == 1 else pd.concat(frames)
-        return frame if self.text is None else self.text(frame)
-
-    def _frame(self, instrument: Instrument, run: arguments.Call, keys: list, results: list,
-               wanted: list) -> pd.DataFrame:
-        """The rows of `instrument` in the partition, its column first for a list."""
-        call = self.call
+        run = dataclasses.replace(call, instruments=[instrument], single=True, days=call.days[first:first + count],
+                                  columns=selection)
+        keys = day_keys(call, [instrument], run.days)
+        # Threads as read_range takes them, on the worker's machine.
+        results = read_days(run, keys, None, stop_at_missing=self.policy == "raise")
         absent = [(day, result.path) for (_, day), result in zip(keys, results) if isinstance(result, Missing)]
-        # The columns were checked against the table read for the meta: days all missing give
-        # no rows, not an error.
+        # The columns were checked against the table read for the meta: a partition whose days
+        # are all missing is empty, not an error.
         frame = assemble(run, keys, results, self.policy, warn=False, parts=ColumnsSeen())
         if absent:
             _warn_missing(call.options.data_type, instrument, run.days, absent)
         if not len(frame):
-            return frame
+            return self.meta[wanted]
         frame.attrs.clear()  # the missing days are reported by warning, not in partitions' attrs
         if not call.single and INSTRUMENT in wanted:
             frame.insert(0, INSTRUMENT, str(instrument))
@@ -143,7 +122,7 @@ class ReadRuns:
             raise ValueError(f"the {call.options.data_type.name} tables of {instrument} from {run.days[0]} to "
                              f"{run.days[-1]} have columns {list(frame.columns)}, to_dask expected {wanted} "
                              f"({origin})")
-        return frame
+        return frame if self.text is None else self.text(frame)
 
 
 def _warn_missing(data_type: DataType, instrument: Instrument, days: list[int],
@@ -180,8 +159,7 @@ def to_dask(
     For one instrument, ``compute()`` equals ``read_range(...)``; for a list,
     ``read_range(...).reset_index(level="instrument")``. A partition holds consecutive days
     of one instrument, as many as fit in `partition_size` (bytes, or text such as "128MiB")
-    by the size in memory of the table read here; when an instrument's whole range fits, a
-    partition holds as many whole instruments as fit. That table, the first with rows among at
+    by the size in memory of the table read here. That table, the first with rows among at
     most META_READS, also gives the columns and dtypes Dask assumes. Divisions are unknown:
     vendors' tables hold rows from before their day's midnight and rows out of order, so no
     bound holds without reading every table.
@@ -211,41 +189,31 @@ def to_dask(
         meta = empty_frame(call.options.data_type, call.columns)
         if not call.single:
             meta.insert(0, INSTRUMENT, "")  # the dtype partitions give it
-        day_bytes = None  # the size of a day is unknown: the smallest partitions
+        days_per_partition = 1  # the size of a day is unknown: the smallest partitions
     else:
-        day_bytes = max(1, int(sample.memory_usage(index=True, deep=True).sum()))
+        day_bytes = int(sample.memory_usage(index=True, deep=True).sum())
         meta = empty_like(sample)  # holds nothing of the table read
         del sample
+        days_per_partition = max(1, target // max(day_bytes, 1))
+    runs = [(position, first, min(days_per_partition, len(call.days) - first))
+            for position in range(len(call.instruments))
+            for first in range(0, len(call.days), days_per_partition)]
+    label = f"light-data-{call.options.data_type.name}"
     text = _text_conversion()
     if text is None:
-        return dd.from_map(ReadRuns(call, policy, meta, learned), partitions(call, day_bytes, target), meta=meta,
-                           divisions=None, label=f"light-data-{call.options.data_type.name}", enforce_metadata=False)
-    meta = text(meta)
-    # The partitions convert their text themselves, so Dask must not add its own conversion.
-    with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(ReadRuns(call, policy, meta, learned, text), partitions(call, day_bytes, target),
-                           meta=meta, divisions=None, label=f"light-data-{call.options.data_type.name}",
+        return dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None, label=label,
                            enforce_metadata=False)
-
-
-def partitions(call: arguments.Call, day_bytes: int | None, target: int) -> list[tuple[int, int, int, int]]:
-    """The partitions of `call` (see ReadRuns) for tables of `day_bytes` in memory (None: not
-    known) and partitions of at most `target` bytes: runs of days of one instrument, or, when
-    an instrument's whole range fits, as many whole instruments as fit together (each partition
-    is a task and a transfer of its own, and Dask gathers them all for a result)."""
-    days, instruments = len(call.days), len(call.instruments)
-    per_day = 1 if day_bytes is None else max(1, target // day_bytes)
-    if per_day < days or day_bytes is None:
-        return [(position, 1, first, min(per_day, days - first))
-                for position in range(instruments) for first in range(0, days, per_day)]
-    together = max(1, target // (day_bytes * days))
-    return [(position, min(together, instruments - position), 0, days) for position in range(0, instruments, together)]
+    meta = text(meta)
+    # The partitions convert their text themselves: Dask must not add a conversion of its own.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(ReadRuns(call, policy, meta, learned, text), runs, meta=meta, divisions=None,
+                           label=label, enforce_metadata=False)
 
 
 def _text_conversion() -> Callable[[pd.DataFrame], pd.DataFrame] | None:
-    """Dask's own conversion of text columns to its string type, when its configuration turns
-    it on (``dataframe.convert-string``, the default); None when it is off, or when this Dask
-    does not offer the function (Dask then converts in a step of its own)."""
+    """Dask's own conversion of text columns to its string type when its configuration turns it
+    on (``dataframe.convert-string``, the default); None when that is off, or when this Dask
+    does not offer the function (Dask then converts in a task of its own, after each read)."""
     from dask.dataframe.utils import pyarrow_strings_enabled
 
     if not pyarrow_strings_enabled():
