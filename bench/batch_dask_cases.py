@@ -3,8 +3,10 @@ cost of to_dask's task graph."""
 
 from __future__ import annotations
 
+import os
+
 from batch_setup import Row, day_numbers, klines, log, same, write_warm
-from timing import medians, within
+from timing import fmt, medians, within
 
 
 def dask_row(what: str, instrument, data_type, days: list[int], sources, drop_cache, repeats: int) -> Row:
@@ -27,9 +29,12 @@ def dask_row(what: str, instrument, data_type, days: list[int], sources, drop_ca
                f"{t['to_dask'] / t['read_range']:.2f}x read_range's time")
 
 
-def dask_warm_case(repeats: int) -> list[Row]:
+def dask_warm_case(repeats: int) -> tuple[list[Row], list[str]]:
     """to_dask on a LocalCluster of 2 worker processes x 1 thread, every table cached: the
-    workers inherit this process's configuration, hence its cache folder."""
+    workers inherit this process's configuration, hence its cache folder. The mean is also set
+    against Dask's own floor: the same computation on an empty collection of one partition."""
+    import dask.dataframe as dd
+    import pandas as pd
     from distributed import Client, LocalCluster
 
     from halvorn.orrery_data.enums import DataSource, DataType
@@ -55,6 +60,8 @@ def dask_warm_case(repeats: int) -> list[Row]:
         "mean": lambda: lazy_year()["Close"].mean().compute(),
         "mean read_range": lambda: read_range(btc, DataType.Klines, year[0], year[-1],
                                               data_sources=sources)["Close"].mean(),
+        "empty mean": lambda: dd.from_pandas(pd.DataFrame({"Close": pd.Series([], dtype="float64")}),
+                                             npartitions=1)["Close"].mean().compute(),
         "list": lambda: to_dask(listed, DataType.Klines, quarter[0], quarter[-1], data_sources=sources).compute(),
         "list read_range": lambda: read_range(listed, DataType.Klines, quarter[0], quarter[-1],
                                               data_sources=sources),
@@ -71,24 +78,33 @@ def dask_warm_case(repeats: int) -> list[Row]:
             same(run["list"]().astype(want.dtypes), want)
             del want
             assert run["mean"]() == run["mean read_range"]()
-            t = medians(run, repeats)
+            load, best = os.getloadavg()[0], {}
+            t = medians(run, 2 * repeats, minima=best)  # the cluster's four processes make these runs noisy
+            load = (load + os.getloadavg()[0]) / 2
         with relayed.as_current():
             r = medians({"year": run["year"], "list": run["list"], "year read_range": run["year read_range"],
                          "list read_range": run["list read_range"]}, repeats)
     what = "warm, LocalCluster 2 processes x 1 thread"
     year, listed_ = f"{what}: 365 days x 1,440-row klines", f"{what}: 10 instruments x 90 days x 1,440-row klines"
-    return [
-        Row(year, "to_dask().compute()", t["year"], "read_range", t["year read_range"], "≤ 2.5x",
-            within(t["year"], t["year read_range"], 2.5)),
-        Row(year, 'to_dask()["Close"].mean().compute()', t["mean"], 'read_range()["Close"].mean()',
-            t["mean read_range"], "≤ 1.5x", within(t["mean"], t["mean read_range"], 1.5)),
-        Row(listed_, "to_dask().compute()", t["list"], "read_range", t["list read_range"], "≤ 2.5x",
-            within(t["list"], t["list read_range"], 2.5)),
+    floor = t["mean read_range"] + t["empty mean"]
+    rows = [
+        Row(year, "to_dask().compute()", t["year"], "read_range", t["year read_range"], "≤ 1.5x",
+            within(t["year"], t["year read_range"], 1.5)),
+        Row(year, 'to_dask()["Close"].mean().compute()', t["mean"],
+            f'read_range()["Close"].mean() + the same on an empty one-partition collection '
+            f'({fmt(t["mean read_range"])} + {fmt(t["empty mean"])})', floor, "≤ 1.2x", within(t["mean"], floor, 1.2)),
+        Row(listed_, "to_dask().compute()", t["list"], "read_range", t["list read_range"], "≤ 1.5x",
+            within(t["list"], t["list read_range"], 1.5)),
         Row(year, "to_dask().compute(), results relayed by the scheduler", r["year"], "read_range",
-            r["year read_range"], "(info)", within(r["year"], r["year read_range"], 2.5)),
+            r["year read_range"], "(info)", within(r["year"], r["year read_range"], 1.5)),
         Row(listed_, "to_dask().compute(), results relayed by the scheduler", r["list"], "read_range",
-            r["list read_range"], "(info)", within(r["list"], r["list read_range"], 2.5)),
+            r["list read_range"], "(info)", within(r["list"], r["list read_range"], 1.5)),
     ]
+    fastest = (f"year {best['year'] / best['year read_range']:.2f}x read_range, "
+               f"mean {best['mean'] / (best['mean read_range'] + best['empty mean']):.2f}x its floor, "
+               f"10 instruments {best['list'] / best['list read_range']:.2f}x read_range")
+    return rows, [f"- dask, warm: load average over the timed runs {load:.1f} on {os.cpu_count()} CPUs; "
+                  f"the fastest runs of each: {fastest}"]
 
 
 def graph_case(repeats: int) -> list[Row]:

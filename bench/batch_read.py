@@ -15,8 +15,10 @@ Cases (each ratio from medians measured in the same run, interleaved):
   same store, beside read_range;
 * warm to_dask on a LocalCluster of 2 worker processes x 1 thread: a year of
   klines of one instrument (compute, and a column's mean) and 10 instruments x
-  90 days, against read_range, by a client that fetches results from the workers
-  (direct_to_workers=True), and by one that has the scheduler relay them;
+  90 days, against read_range (the mean against read_range's mean plus the same
+  mean on an empty one-partition collection: Dask's own floor), by a client that
+  fetches results from the workers (direct_to_workers=True), and by one that has
+  the scheduler relay them; the machine's load average over the runs;
 * the graph of to_dask over 100 instruments x 365 days: its time, and the
   tables read to build it;
 * iter_range over the warm 30 days of tickers, a day a chunk, each chunk
@@ -98,7 +100,9 @@ def main() -> None:
                 rows += stream_rows
                 notes += stream_notes
             if "dask-warm" in cases:
-                rows += dask_warm_case(repeats)
+                dask_rows, dask_notes = dask_warm_case(repeats)
+                rows += dask_rows
+                notes += dask_notes
             if "graph" in cases:
                 rows += graph_case(repeats)
             if "single" in cases:

@@ -134,8 +134,10 @@ def per_call(
 
 
 def medians(candidates: dict[str, Callable[[], object]], repeats: int,
-            before: Callable[[], None] | None = None) -> dict[str, float]:
-    """Median seconds of each callable, run in rotating order; `before` (untimed) ahead of every run."""
+            before: Callable[[], None] | None = None, minima: dict[str, float] | None = None) -> dict[str, float]:
+    """Median seconds of each callable, run in rotating order; `before` (untimed) ahead of every run.
+    `minima`, when given, receives each callable's fastest run (on a shared machine, the nearest
+    to its time on a quiet one)."""
     times: dict[str, list[float]] = {name: [] for name in candidates}
     names = list(candidates)
     for repeat in range(repeats):
@@ -147,6 +149,8 @@ def medians(candidates: dict[str, Callable[[], object]], repeats: int,
             result = candidates[name]()
             times[name].append(time.perf_counter() - start)
             del result
+    if minima is not None:
+        minima.update({name: min(values) for name, values in times.items()})
     return {name: statistics.median(values) for name, values in times.items()}
 
 

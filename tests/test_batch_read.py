@@ -556,6 +556,23 @@ def test_to_dask_reads_one_table_to_build_its_graph(storage, monkeypatch, stored
         pd.testing.assert_frame_equal(got, want.reset_index(level="instrument"), check_dtype=False)
 
 
+@pytest.mark.parametrize("convert_string", [True, False])
+def test_to_dask_partitions_are_one_task_each_with_the_dtypes_declared(storage, convert_string):
+    import dask
+
+    for instrument, day in [(i, d) for i in (ETH, BTC) for d in DAYS]:
+        store(instrument, DataType.DerivativeTicker, day, ticker(day))
+    with dask.config.set({"dataframe.convert-string": convert_string}):
+        lazy = to_dask([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+    assert lazy.npartitions == 2 and len(lazy.__dask_graph__()) == 2  # each partition read (and converted) in one task
+    got = lazy.compute(scheduler="synchronous")
+    assert got.dtypes.equals(lazy.dtypes)
+    text = pd.StringDtype("pyarrow") if convert_string else pd.Series(["b"]).dtype  # Dask's string type, or pandas'
+    assert (got["instrument"].dtype, got["side"].dtype) == (text, text)
+    want = read_range([ETH, BTC], DataType.DerivativeTicker, DAYS[0], DAYS[-1], data_sources=BINANCE)
+    pd.testing.assert_frame_equal(got, want.reset_index(level="instrument").astype({"instrument": text, "side": text}))
+
+
 @pytest.mark.parametrize("read, call, error, match", [
     (to_dask, dict(partition_size="lots"), ValueError, r"partition_size 'lots' is not a size"),
     (to_dask, dict(partition_size=True), TypeError, r"partition_size must be a number of bytes"),

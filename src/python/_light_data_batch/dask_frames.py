@@ -6,7 +6,7 @@ from __future__ import annotations
 import dataclasses
 import uuid
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -75,11 +75,15 @@ class ReadRuns:
     A partition is ``(instrument position, first day position, number of days)``. `columns`
     is the projection Dask pushes down (a subset of the meta's columns). Missing days are
     raised (``missing="raise"``) or warned about, forwarded to the clients when run on a
-    distributed worker; they leave rows out as in ``read_range``."""
+    distributed worker; they leave rows out as in ``read_range``. `text` is Dask's conversion
+    of text columns when the collection was built with it on (``dataframe.convert-string``):
+    done here, a partition is one task, not a read followed by a conversion that costs the
+    scheduler a round trip of its own."""
 
-    def __init__(self, call: arguments.Call, policy: str, meta: pd.DataFrame, learned: bool) -> None:
+    def __init__(self, call: arguments.Call, policy: str, meta: pd.DataFrame, learned: bool,
+                 text: Callable[[pd.DataFrame], pd.DataFrame] | None = None) -> None:
         # `learned`: the meta comes from a table with rows, not from no table at all.
-        self.call, self.policy, self.meta, self.learned = call, policy, meta, learned
+        self.call, self.policy, self.meta, self.learned, self.text = call, policy, meta, learned, text
         # Keys are new with every to_dask call: tables change between calls, and a cluster
         # must not hand out an earlier call's results for a later one's keys.
         self.token = uuid.uuid4().hex
@@ -118,7 +122,7 @@ class ReadRuns:
             raise ValueError(f"the {call.options.data_type.name} tables of {instrument} from {run.days[0]} to "
                              f"{run.days[-1]} have columns {list(frame.columns)}, to_dask expected {wanted} "
                              f"({origin})")
-        return frame
+        return frame if self.text is None else self.text(frame)
 
 
 def _warn_missing(data_type: DataType, instrument: Instrument, days: list[int],
@@ -169,6 +173,7 @@ def to_dask(
     against storage first, as ``read_range`` does.
     """
     try:
+        import dask
         import dask.dataframe as dd
     except ImportError as error:
         raise ImportError(f"to_dask needs Dask: pip install 'halvorn-light-data[dask]' ({error})") from None
@@ -193,5 +198,28 @@ def to_dask(
     runs = [(position, first, min(days_per_partition, len(call.days) - first))
             for position in range(len(call.instruments))
             for first in range(0, len(call.days), days_per_partition)]
-    return dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None,
-                       label=f"light-data-{call.options.data_type.name}", enforce_metadata=False)
+    label = f"light-data-{call.options.data_type.name}"
+    text = _text_conversion()
+    if text is None:
+        return dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None, label=label,
+                           enforce_metadata=False)
+    meta = text(meta)
+    # The partitions convert their text themselves: Dask must not add a conversion of its own.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(ReadRuns(call, policy, meta, learned, text), runs, meta=meta, divisions=None,
+                           label=label, enforce_metadata=False)
+
+
+def _text_conversion() -> Callable[[pd.DataFrame], pd.DataFrame] | None:
+    """Dask's own conversion of text columns to its string type when its configuration turns it
+    on (``dataframe.convert-string``, the default); None when that is off, or when this Dask
+    does not offer the function (Dask then converts in a task of its own, after each read)."""
+    from dask.dataframe.utils import pyarrow_strings_enabled
+
+    if not pyarrow_strings_enabled():
+        return None
+    try:
+        from dask.dataframe._pyarrow import to_pyarrow_string
+    except ImportError:
+        return None
+    return to_pyarrow_string
