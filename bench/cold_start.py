@@ -36,8 +36,9 @@ import pyarrow as pa
 import pyarrow.ipc as ipc
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from batch_read import (ACCESS_KEY, PROXY, SECRET_KEY, SERVER, Process, Row, configured, day_numbers, faster,  # noqa: E402
-                        fmt, klines, log, medians, same, write_config)
+from batch_setup import Row, day_numbers, klines, log, same  # noqa: E402
+from object_store import ACCESS_KEY, PROXY, SECRET_KEY, SERVER, Process, configured, write_config  # noqa: E402
+from timing import faster, fmt, medians  # noqa: E402
 
 BUCKET = "cold"
 DELAY = 0.05

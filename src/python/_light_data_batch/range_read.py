@@ -125,6 +125,13 @@ def day_keys(call: arguments.Call, instruments: list[Instrument], days: list[int
     return [(instrument, day) for instrument in instruments for day in days]
 
 
+def readers_of(call: arguments.Call) -> Any:
+    """A function that gives the reader of a key of `call`: one reader is built per instrument
+    (building one reads the configuration) and copied for each day."""
+    templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
+    return lambda key: reader_on(templates[str(key[0])], key[1])
+
+
 def stored_workers(call_workers: int | None, reader: Any) -> int:
     """The threads for reads from storage: `call_workers` when given, else as many as the
     storage serves well at once (its ``requests_in_flight``), at least as many as for the cores."""
@@ -149,7 +156,7 @@ class Holdings:
         return None if key in self.held else Missing(where_stored(self.storage, paths[0]) if paths else None)
 
 
-def _has_cache_entry(reader: Any, paths: Any) -> bool:
+def has_cache_entry(reader: Any, paths: Any) -> bool:
     """Whether the reader's cache holds an entry for any of `paths` (its sources' paths)."""
     if not reader._use_cache:
         return False
@@ -199,8 +206,8 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
 
 
 def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int | None, bar: Any = None,
-              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False
-              ) -> list[Day]:
+              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False,
+              reader: Any = None) -> list[Day]:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
@@ -215,14 +222,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     `holdings` when the caller learned it for more days): a table no source holds is missing
     without a read. `workers` None: as `stored_workers` chooses. When the call revalidates,
     the cached copies of `keys` that storage does not hold as copied are dropped first (unless
-    the caller did so for more days: `revalidated`)."""
+    the caller did so for more days: `revalidated`). `reader(key)` gives the reader of a key
+    (by default, built here)."""
     if not keys:
         return []
-    # One reader per instrument, copied for each day: building one reads the configuration.
-    templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
-
-    def reader(key: tuple[Instrument, int]):
-        return reader_on(templates[str(key[0])], key[1])
+    if reader is None:
+        reader = readers_of(call)
 
     if call.revalidate and not revalidated:
         revalidate_days(call, keys, reader)
@@ -248,7 +253,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     known_missing: dict[int, Missing] = {}
     if holdings is not None:
         for position, key in enumerate(keys):
-            if key not in holdings.held and not _has_cache_entry(reader(key), holdings.paths.get(key, ())):
+            if key not in holdings.held and not has_cache_entry(reader(key), holdings.paths.get(key, ())):
                 known_missing[position] = holdings.missing(key)  # type: ignore[assignment]
         if bar is not None:
             bar.update(len(known_missing))
@@ -261,7 +266,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         # Each is held, or cached (the walk serves the copy): none is known missing any more.
         found = read_days(call, wanted, workers, bar, stop_at_missing=False, revalidated=True,
                           holdings=Holdings(set(wanted), holdings.storage, holdings.paths,  # type: ignore[union-attr]
-                                            holdings.sources))  # type: ignore[union-attr]
+                                            holdings.sources), reader=reader)  # type: ignore[union-attr]
         merged: list[Any] = [None] * len(keys)
         for position, missing in known_missing.items():
             merged[position] = missing
@@ -269,7 +274,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
             merged[position] = result
         return _cut_at_missing(merged, keys, spill, stop_at_missing)
 
-    any_template = next(iter(templates.values()))
+    any_template = reader(keys[0])
     if not (any_template._use_cache and os.path.isdir(any_template.cache_dir)):
         # Nothing is cached (a worker's first read): every table goes to storage at once.
         return _stored_days(call, keys, reader, [None] * len(keys), workers, bar, stop_at_missing, holdings)
@@ -298,7 +303,7 @@ def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reade
     if holdings is not None:
         for position in rest:
             # A cached copy is served even when storage lost its table, as get() serves it.
-            if not _has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
+            if not has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
                 results[position] = holdings.missing(keys[position])
         if bar is not None:
             bar.update(sum(results[position] is not None for position in rest))
