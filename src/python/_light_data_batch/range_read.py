@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import threading
 import warnings
+from collections import Counter
 from dataclasses import dataclass, field
 from collections.abc import Sequence
 from typing import Any
@@ -318,30 +320,69 @@ def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reade
     # take the default form, not where the configuration asks for another.
     sources = {} if holdings is None or compression != "lz4" else holdings.sources
 
+    # A copy filled while a writer replaced its table must not stay (see _FillChecks).
+    checks = _FillChecks([keys[position] for position in rest], {} if holdings is None else holdings.paths)
+
     def stored_day(position: int) -> Day | None:
         key = keys[position]
-        found = None
-        if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
-            found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
-        if found is None:
-            found = read_stored_day(reader(key), columns, arrow, compression)
+        found: Any = None
+        try:
+            if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
+                found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
+            if found is None:
+                found = read_stored_day(reader(key), columns, arrow, compression)
+        finally:
+            checks.read(key, reader(key) if found is not None and not isinstance(found, Missing) else None)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
     stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
-    known = {} if holdings is None else holdings.paths
-    filled, paths_of = [], {}
-    for position, result in zip(rest, stored):
-        if result is not None and not isinstance(result, Missing) and result is not NOT_STORED:
-            filled.append(reader(keys[position]))
-            paths_of[id(filled[-1])] = known.get(keys[position])
-    if filled:  # a copy filled while a writer replaced its table must not stay
-        run_all(lambda readers: check_fills(readers, lambda one: paths_of[id(one)] or source_paths(one)), [filled], 1)
+    unchecked = checks.unchecked()
+    if unchecked:
+        run_all(checks.check, [unchecked], 1)
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
     return _cut_at_missing(results, keys, spill, stop_at_missing)
+
+
+class _FillChecks:
+    """The cache copies filled by the reads of `keys` from storage, checked against what
+    storage holds once they are in place (`check_fills`, one listing per folder). The copies of
+    one instrument's tables, which share their folders, are checked as soon as the last of
+    them is read, by the thread that read it, so that the listing overlaps the reads still in
+    flight instead of following them all; the rest (of reads that were stopped) at the end.
+    `paths` gives the storage paths of a key, source by source, where known."""
+
+    def __init__(self, keys: list[tuple[Instrument, int]], paths: dict) -> None:
+        self.lock = threading.Lock()
+        self.left = Counter(str(instrument) for instrument, _ in keys)
+        self.filled: dict[str, list] = {}
+        self.paths_of: dict[int, Any] = {}
+        self.known = paths
+
+    def read(self, key: tuple[Instrument, int], filled: Any) -> None:
+        """The read of `key` ended; `filled` is its reader when it gave a table (whose copy
+        may have been filled), else None."""
+        name = str(key[0])
+        with self.lock:
+            if filled is not None:
+                self.filled.setdefault(name, []).append(filled)
+                self.paths_of[id(filled)] = self.known.get(key)
+            self.left[name] -= 1
+            ready = self.filled.pop(name, None) if self.left[name] == 0 else None
+        if ready:
+            self.check(ready)
+
+    def unchecked(self) -> list:
+        with self.lock:
+            readers = [reader for group in self.filled.values() for reader in group]
+            self.filled.clear()
+        return readers
+
+    def check(self, readers: list) -> None:
+        check_fills(readers, lambda one: self.paths_of[id(one)] or source_paths(one))
 
 
 def _cut_at_missing(results: list[Any], keys: list[tuple[Instrument, int]], spill: int | None,
