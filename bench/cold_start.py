@@ -14,7 +14,7 @@ Cases (ratios from medians measured in the same run):
   whose last 20 days are stored (local storage), every chunk consumed, against iter_range over
   those 20 days.
 
-    .venv/bin/python bench/cold_start.py             # everything (about a minute)
+    .venv/bin/python bench/cold_start.py             # everything (about two and a half minutes)
     .venv/bin/python bench/cold_start.py --quick     # fewer tables and repeats
 
 Prints one markdown table; the same text goes to bench/results/cold_start.md.

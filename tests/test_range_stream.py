@@ -125,7 +125,8 @@ def test_chunks_no_source_holds_cost_no_read_and_the_read_ahead_passes_them(stor
         monkeypatch.setattr(light_data.DataIOModule, name,
                             lambda self, load_path, read=read: reads.append(load_path) or read(self, load_path))
     chunk_of = stream._chunk
-    monkeypatch.setattr(stream, "_chunk", lambda call, days, *rest: chunked.append(days[0]) or chunk_of(call, days, *rest))
+    monkeypatch.setattr(stream, "_chunk",
+                        lambda call, days, *rest: chunked.append(days[0]) or chunk_of(call, days, *rest))
 
     chunks = iter_range(instruments, KIND, 20240101, DAYS[-1], data_sources=BINANCE)
     first = next(chunks)

@@ -328,7 +328,8 @@ def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reade
         found: Any = None
         try:
             if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
-                found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
+                found = cold_day(reader(key), sources[key], columns,
+                                 holdings.paths.get(key))  # type: ignore[union-attr]
             if found is None:
                 found = read_stored_day(reader(key), columns, arrow, compression)
         finally:
