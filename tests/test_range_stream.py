@@ -111,3 +111,39 @@ def test_a_failure_is_raised_at_its_chunk(storage, missing, plant, error, match)
         for _ in chunks:
             pass
     assert not [thread for thread in threading.enumerate() if thread.name.startswith("light_data_stream")]
+
+
+@pytest.mark.parametrize("instruments", [BTC, [BTC, ETH]], ids=["one instrument", "list"])
+def test_chunks_no_source_holds_cost_no_read_and_the_read_ahead_passes_them(storage, monkeypatch, instruments):
+    store_range(warm=False)  # nothing on the 56 days before DAYS[0], nor for BTC on DAYS[1]
+    asked, reads, chunked = [], [], []
+    exists_many = light_data.DataIOModule.exists_many
+    monkeypatch.setattr(light_data.DataIOModule, "exists_many",
+                        lambda self, paths: asked.append(len(paths := list(paths))) or exists_many(self, paths))
+    for name in ("read_file_identified", "read_file_bytes"):
+        read = getattr(light_data.DataIOModule, name)
+        monkeypatch.setattr(light_data.DataIOModule, name,
+                            lambda self, load_path, read=read: reads.append(load_path) or read(self, load_path))
+    chunk_of = stream._chunk
+    monkeypatch.setattr(stream, "_chunk",
+                        lambda call, days, *rest: chunked.append(days[0]) or chunk_of(call, days, *rest))
+
+    chunks = iter_range(instruments, KIND, 20240101, DAYS[-1], data_sources=BINANCE)
+    first = next(chunks)
+    time.sleep(0.2)
+    # The first chunk learns what storage holds; the one read ahead is the next with tables (nobody holds
+    # DAYS[1]), whatever lies between.
+    assert chunked == [20240101, DAYS[0], DAYS[2]]
+    with pytest.warns(MissingDataWarning):
+        rest = [first, *chunks]
+    # One existence check of the whole range, then only the stored tables are read.
+    count, stored = (2, 6 + 4) if isinstance(instruments, list) else (1, 6)
+    assert (asked, len(set(reads))) == ([len(rest) * count], stored)
+    assert len(chunked) == 1 + len({int(path[-8:]) for path in reads})  # no thread for a chunk without tables
+    with pytest.warns(MissingDataWarning):
+        want = read_range(instruments, KIND, 20240101, DAYS[-1], data_sources=BINANCE)
+    got = pd.concat(rest)
+    got = got if isinstance(instruments, Instrument) else got.sort_index(level=0, sort_remaining=False, kind="stable")
+    pd.testing.assert_frame_equal(got, want)
+    assert sorted(sum((chunk.attrs["missing"] for chunk in rest), [])) == sorted(want.attrs["missing"])
+    assert all(chunk.dtypes.equals(want.dtypes) and chunk.index.names == want.index.names for chunk in rest)

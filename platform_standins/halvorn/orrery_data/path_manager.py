@@ -29,8 +29,16 @@ from halvorn.orrery_utils.time_utils import date_from_int
 __all__ = ["PathManager"]
 
 
+# Segments found safe so far: each instrument's exchange and symbol are checked once, not on
+# every path built (str is immutable, so a value once safe stays safe).
+_safe_segments: set[str] = set()
+_SAFE_SEGMENTS_KEPT = 4096
+
+
 def _segment(value: object, what: str) -> str:
     """Return ``value`` if it is safe as a single path segment, else raise."""
+    if type(value) is str and value in _safe_segments:
+        return value
     if not isinstance(value, str):
         raise TypeError(f"{what} must be a str, got {type(value).__name__}")
     if value in ("", ".", ".."):
@@ -39,6 +47,10 @@ def _segment(value: object, what: str) -> str:
         raise ValueError(f"{what} {value!r} must not contain a path separator")
     if any(unicodedata.category(ch) in ("Cc", "Cs") for ch in value):
         raise ValueError(f"{what} {value!r} must not contain control or surrogate characters")
+    if type(value) is str:  # a subclass could compare equal to a safe value yet render otherwise
+        if len(_safe_segments) >= _SAFE_SEGMENTS_KEPT:
+            _safe_segments.clear()
+        _safe_segments.add(value)
     return value
 
 

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import threading
 import warnings
+from collections import Counter
 from dataclasses import dataclass, field
 from collections.abc import Sequence
 from typing import Any
@@ -125,6 +127,13 @@ def day_keys(call: arguments.Call, instruments: list[Instrument], days: list[int
     return [(instrument, day) for instrument in instruments for day in days]
 
 
+def readers_of(call: arguments.Call) -> Any:
+    """A function that gives the reader of a key of `call`: one reader is built per instrument
+    (building one reads the configuration) and copied for each day."""
+    templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
+    return lambda key: reader_on(templates[str(key[0])], key[1])
+
+
 def stored_workers(call_workers: int | None, reader: Any) -> int:
     """The threads for reads from storage: `call_workers` when given, else as many as the
     storage serves well at once (its ``requests_in_flight``), at least as many as for the cores."""
@@ -149,7 +158,7 @@ class Holdings:
         return None if key in self.held else Missing(where_stored(self.storage, paths[0]) if paths else None)
 
 
-def _has_cache_entry(reader: Any, paths: Any) -> bool:
+def has_cache_entry(reader: Any, paths: Any) -> bool:
     """Whether the reader's cache holds an entry for any of `paths` (its sources' paths)."""
     if not reader._use_cache:
         return False
@@ -199,8 +208,8 @@ def held_keys(keys: list[tuple[Instrument, int]], reader: Any) -> Holdings | Non
 
 
 def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers: int | None, bar: Any = None,
-              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False
-              ) -> list[Day]:
+              stop_at_missing: bool = False, holdings: Holdings | None = None, revalidated: bool = False,
+              reader: Any = None) -> list[Day]:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
@@ -215,14 +224,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     `holdings` when the caller learned it for more days): a table no source holds is missing
     without a read. `workers` None: as `stored_workers` chooses. When the call revalidates,
     the cached copies of `keys` that storage does not hold as copied are dropped first (unless
-    the caller did so for more days: `revalidated`)."""
+    the caller did so for more days: `revalidated`). `reader(key)` gives the reader of a key
+    (by default, built here)."""
     if not keys:
         return []
-    # One reader per instrument, copied for each day: building one reads the configuration.
-    templates = {str(instrument): call.options.reader(instrument, call.days[0]) for instrument in call.instruments}
-
-    def reader(key: tuple[Instrument, int]):
-        return reader_on(templates[str(key[0])], key[1])
+    if reader is None:
+        reader = readers_of(call)
 
     if call.revalidate and not revalidated:
         revalidate_days(call, keys, reader)
@@ -248,7 +255,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     known_missing: dict[int, Missing] = {}
     if holdings is not None:
         for position, key in enumerate(keys):
-            if key not in holdings.held and not _has_cache_entry(reader(key), holdings.paths.get(key, ())):
+            if key not in holdings.held and not has_cache_entry(reader(key), holdings.paths.get(key, ())):
                 known_missing[position] = holdings.missing(key)  # type: ignore[assignment]
         if bar is not None:
             bar.update(len(known_missing))
@@ -261,7 +268,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         # Each is held, or cached (the walk serves the copy): none is known missing any more.
         found = read_days(call, wanted, workers, bar, stop_at_missing=False, revalidated=True,
                           holdings=Holdings(set(wanted), holdings.storage, holdings.paths,  # type: ignore[union-attr]
-                                            holdings.sources))  # type: ignore[union-attr]
+                                            holdings.sources), reader=reader)  # type: ignore[union-attr]
         merged: list[Any] = [None] * len(keys)
         for position, missing in known_missing.items():
             merged[position] = missing
@@ -269,7 +276,7 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
             merged[position] = result
         return _cut_at_missing(merged, keys, spill, stop_at_missing)
 
-    any_template = next(iter(templates.values()))
+    any_template = reader(keys[0])
     if not (any_template._use_cache and os.path.isdir(any_template.cache_dir)):
         # Nothing is cached (a worker's first read): every table goes to storage at once.
         return _stored_days(call, keys, reader, [None] * len(keys), workers, bar, stop_at_missing, holdings)
@@ -298,7 +305,7 @@ def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reade
     if holdings is not None:
         for position in rest:
             # A cached copy is served even when storage lost its table, as get() serves it.
-            if not _has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
+            if not has_cache_entry(reader(keys[position]), holdings.paths.get(keys[position], ())):
                 results[position] = holdings.missing(keys[position])
         if bar is not None:
             bar.update(sum(results[position] is not None for position in rest))
@@ -313,30 +320,70 @@ def _stored_days(call: arguments.Call, keys: list[tuple[Instrument, int]], reade
     # take the default form, not where the configuration asks for another.
     sources = {} if holdings is None or compression != "lz4" else holdings.sources
 
+    # A copy filled while a writer replaced its table must not stay (see _FillChecks).
+    checks = _FillChecks([keys[position] for position in rest], {} if holdings is None else holdings.paths)
+
     def stored_day(position: int) -> Day | None:
         key = keys[position]
-        found = None
-        if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
-            found = cold_day(reader(key), sources[key], columns, holdings.paths.get(key))  # type: ignore[union-attr]
-        if found is None:
-            found = read_stored_day(reader(key), columns, arrow, compression)
+        found: Any = None
+        try:
+            if key in sources:  # not cached (else the fast path had served it, or it was left to the walk)
+                found = cold_day(reader(key), sources[key], columns,
+                                 holdings.paths.get(key))  # type: ignore[union-attr]
+            if found is None:
+                found = read_stored_day(reader(key), columns, arrow, compression)
+        finally:
+            checks.read(key, reader(key) if found is not None and not isinstance(found, Missing) else None)
         # The spill day's table is read for the rows it may hold; its absence is no missing day.
         return NOT_STORED if isinstance(found, Missing) and keys[position][1] == spill else found
 
     stored = run_all(stored_day, rest, stored_workers(workers, reader(keys[0])), bar, stop_at=stop_at)
     for position, result in zip(rest, stored):
         results[position] = result
-    known = {} if holdings is None else holdings.paths
-    filled, paths_of = [], {}
-    for position, result in zip(rest, stored):
-        if result is not None and not isinstance(result, Missing) and result is not NOT_STORED:
-            filled.append(reader(keys[position]))
-            paths_of[id(filled[-1])] = known.get(keys[position])
-    if filled:  # a copy filled while a writer replaced its table must not stay
-        run_all(lambda readers: check_fills(readers, lambda one: paths_of[id(one)] or source_paths(one)), [filled], 1)
+    unchecked = checks.unchecked()
+    if unchecked:
+        run_all(checks.check, [unchecked], 1)
     if len(stored) < len(rest):  # stopped at a missing table: nothing after it counts
         del results[rest[len(stored)]:]
     return _cut_at_missing(results, keys, spill, stop_at_missing)
+
+
+class _FillChecks:
+    """The cache copies filled by the reads of `keys` from storage, checked against what
+    storage holds once they are in place (`check_fills`, one listing per folder). The copies of
+    one instrument's tables, which share their folders, are checked as soon as the last of
+    them is read, by the thread that read it, so that the listing overlaps the reads still in
+    flight instead of following them all; the rest (of reads that were stopped) at the end.
+    `paths` gives the storage paths of a key, source by source, where known."""
+
+    def __init__(self, keys: list[tuple[Instrument, int]], paths: dict) -> None:
+        self.lock = threading.Lock()
+        self.left = Counter(str(instrument) for instrument, _ in keys)
+        self.filled: dict[str, list] = {}
+        self.paths_of: dict[int, Any] = {}
+        self.known = paths
+
+    def read(self, key: tuple[Instrument, int], filled: Any) -> None:
+        """The read of `key` ended; `filled` is its reader when it gave a table (whose copy
+        may have been filled), else None."""
+        name = str(key[0])
+        with self.lock:
+            if filled is not None:
+                self.filled.setdefault(name, []).append(filled)
+                self.paths_of[id(filled)] = self.known.get(key)
+            self.left[name] -= 1
+            ready = self.filled.pop(name, None) if self.left[name] == 0 else None
+        if ready:
+            self.check(ready)
+
+    def unchecked(self) -> list:
+        with self.lock:
+            readers = [reader for group in self.filled.values() for reader in group]
+            self.filled.clear()
+        return readers
+
+    def check(self, readers: list) -> None:
+        check_fills(readers, lambda one: self.paths_of[id(one)] or source_paths(one))
 
 
 def _cut_at_missing(results: list[Any], keys: list[tuple[Instrument, int]], spill: int | None,

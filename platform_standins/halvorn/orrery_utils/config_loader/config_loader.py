@@ -35,6 +35,7 @@ __all__ = ["CONFIG_ENV_VAR", "DEFAULT_CONFIG_PATH", "ConfigLoader", "MissingConf
 
 CONFIG_ENV_VAR = "HALVORN_CONFIG"
 DEFAULT_CONFIG_PATH = Path(__file__).with_name("default_config.ini")
+_DEFAULT_CONFIG_TEXT = str(DEFAULT_CONFIG_PATH)
 
 _PATH_OPTION_SUFFIXES = ("_dir", "_root", "_path")
 
@@ -127,12 +128,14 @@ def configuration_key() -> tuple:
     """What the configuration's values depend on: the file (its path, size and
     modification time) and the folders it interpolates. Equal keys mean equal
     configurations; a missing file gives a key that is never cached."""
-    path = _config_path()
+    # Asked on every storage path built: plain strings, not a Path, keep it a few microseconds.
+    named = os.environ.get(CONFIG_ENV_VAR, "")
+    path = os.path.expanduser(named) if named else _DEFAULT_CONFIG_TEXT
     try:
         status = os.stat(path)
     except OSError:
-        return (str(path), object())
-    return (str(path), status.st_size, status.st_mtime_ns, status.st_ino,
+        return (path, object())
+    return (path, status.st_size, status.st_mtime_ns, status.st_ino,
             os.environ.get("XDG_DATA_HOME", ""), os.environ.get("XDG_CACHE_HOME", ""),
             os.environ.get("HOME", ""))
 

@@ -424,8 +424,12 @@ def _client(settings: _ClientSettings) -> Any:
             # The configuration names the endpoint; AWS_ENDPOINT_URL* must not redirect it.
             ignore_configured_endpoint_urls=True,
         )
+        session = botocore.session.get_session()
+        # No timestamp of an answer is read here: a listing's dates stay text, which spares a
+        # date parse per key listed (most of a listing's parse).
+        session.get_component("response_parser_factory").set_parser_defaults(timestamp_parser=str)
         try:
-            client = botocore.session.get_session().create_client(
+            client = session.create_client(
                 "s3",
                 endpoint_url=settings.endpoint_url,
                 use_ssl=settings.use_tls,
