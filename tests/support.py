@@ -382,14 +382,21 @@ def assert_flat(call, expected, tracked) -> None:
     for _ in range(WARMUP):
         run(call, expected)
     gc.collect()
-    counts, shared = refcounts(tracked), refcounts(SHARED)
-    growth: list[int] = []
-    while len(growth) < BATCHES and (not growth or abs(growth[-1]) >= BLOCK_SLACK):
-        blocks = sys.getallocatedblocks()
-        for _ in range(ROUNDS):
-            run(call, expected)
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - blocks)
+    # What lived before the batches is left out of the collections below: late in a session a
+    # full collection scans everything earlier tests keep alive (a second each under the
+    # sanitizers), and garbage the calls leave is new anyway.
+    gc.freeze()
+    try:
+        counts, shared = refcounts(tracked), refcounts(SHARED)
+        growth: list[int] = []
+        while len(growth) < BATCHES and (not growth or abs(growth[-1]) >= BLOCK_SLACK):
+            blocks = sys.getallocatedblocks()
+            for _ in range(ROUNDS):
+                run(call, expected)
+            gc.collect()
+            growth.append(sys.getallocatedblocks() - blocks)
+    finally:
+        gc.unfreeze()
     assert refcounts(tracked) == counts
     moved = {repr(obj): after - before for obj, before, after in zip(SHARED, shared, refcounts(SHARED))
              if abs(after - before) >= SHARED_SLACK}
