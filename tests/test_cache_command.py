@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import io
 import json
 import os
 import shutil
@@ -16,7 +17,7 @@ import pandas as pd
 import pytest
 
 from halvorn.orrery_data import light_data_cache
-from halvorn.orrery_data.light_data_cache import cache_name_for, host_label, parse_temporary_name
+from halvorn.orrery_data.light_data_cache import cache_name_for, command_line, host_label, parse_temporary_name
 
 HOUR, DAY = 3600, 86400
 TOKEN = "0123456789abcdef"
@@ -30,6 +31,18 @@ def run(*args: str, console_script: bool = False) -> tuple[int, object]:
     if done.returncode == 2:  # a usage error: the message is on stderr
         return 2, done.stderr
     return done.returncode, json.loads(done.stdout) if "--json" in args else done.stdout
+
+
+def run_here(*args: str) -> tuple[int, str]:
+    """Exit status and error output of the command run in this process: for the many usage
+    errors, which need no process of their own (a run of the command starts the interpreter anew)."""
+    errors = io.StringIO()
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(errors):
+        try:
+            status = command_line.main(list(args))
+        except SystemExit as exit:  # argparse's own usage errors
+            status = exit.code if isinstance(exit.code, int) else 1
+    return status, errors.getvalue()
 
 
 def dead_pid() -> int:
@@ -331,7 +344,7 @@ def test_a_cache_file_cut_short_while_read_is_reported_not_fatal(cache, monkeypa
 def test_usage_errors_exit_2_and_touch_nothing(storage, cache, args):
     assert storage.cache_dir == cache.folder  # the configured folder is the planted one
     before = names(cache.folder)
-    status, message = run("--cache-dir", str(cache.folder), *args)
+    status, message = run_here("--cache-dir", str(cache.folder), *args)
     assert status == 2
     assert "Traceback" not in message and ": error: " in message.splitlines()[-1]
     assert names(cache.folder) == before
