@@ -24,7 +24,8 @@ def describe_cache_file(file: Any, *, rows: bool = True) -> tuple[int | None, in
     """What the cache file open as the binary file object `file` holds, from its schema and
     record batches without decoding a column: (rows, columns without a stored index, storage
     path, stored table's identity), each None when it cannot be read or is not recorded.
-    Read through the file object, never mapped. Without `rows`, only the footer is read."""
+    Read whole through the file object, never mapped. Without `rows`, only the footer is
+    looked at."""
 def cache_file_problem(file: Any) -> str | None:
     """Why the cache file open as `file` cannot be served, read as get() reads it
     ("unreadable: <type>: <message>" or "empty table"); None when it can."""

@@ -64,6 +64,9 @@ int make_arrow_calls(ArrowCalls& calls) {
     Ref open_file(PyObject_GetAttrString(ipc.get(), "open_file"));
     Ref read_options_type(PyObject_GetAttrString(ipc.get(), "IpcReadOptions"));
     if (!from_pandas || !new_file || !open_file || !read_options_type) return -1;
+    Ref allocate_buffer(PyObject_GetAttrString(pyarrow.get(), "allocate_buffer"));
+    Ref buffer_reader(PyObject_GetAttrString(pyarrow.get(), "BufferReader"));
+    if (!allocate_buffer || !buffer_reader) return -1;
     Ref options[cache_compression_count];
     if (make_write_options(pyarrow.get(), ipc.get(), options) < 0) return -1;
     // The tables of a range are read in parallel already: Arrow's own threads
@@ -115,6 +118,8 @@ int make_arrow_calls(ArrowCalls& calls) {
     calls.count_rows = count_rows.release();
     calls.pandas_metadata = pandas_metadata.release();
     calls.names = names_attr.release();
+    calls.allocate_buffer = allocate_buffer.release();
+    calls.buffer_reader = buffer_reader.release();
     return 0;
 }
 
@@ -351,33 +356,80 @@ Ref cache_file_problem(PyObject* file) {
     return servable ? Ref::borrow(Py_None) : Ref(PyUnicode_FromString("empty table"));
 }
 
-Ref describe_cache_file(PyObject* file, bool count_rows) {
-    const ArrowCalls* calls = arrow_calls();
-    if (calls == nullptr) return Ref();
-    Ref reader = call(calls->open_file, {file});
+// Arrow's file reader reads a footer through its IO threads, which may let go
+// of the file only after the call has returned: a Python file object handed
+// to it would be released late, from one of Arrow's threads (at exit, after
+// the interpreter is gone: an abort). So the file is read through its handle
+// (as its owner opened it) into memory of Arrow's own, and described from
+// there; a file cut short while it is read is described as far as it goes.
+static Ref file_in_memory(const ArrowCalls& calls, PyObject* file) {
+    Ref end(PyObject_CallMethod(file, "seek", "ii", 0, 2));
+    if (!end) return Ref();
+    const Py_ssize_t size = PyLong_AsSsize_t(end.get());
+    if (size < 0) return Ref();
+    Ref start(PyObject_CallMethod(file, "seek", "i", 0));
+    if (!start) return Ref();
+    Ref buffer(PyObject_CallFunction(calls.allocate_buffer, "n", size));
+    if (!buffer) return Ref();
+    Ref whole(PyMemoryView_FromObject(buffer.get()));
+    if (!whole) return Ref();
+    Py_ssize_t filled = 0;
+    while (filled < size) {
+        Ref from(PyLong_FromSsize_t(filled));
+        if (!from) return Ref();
+        Ref rest_slice(PySlice_New(from.get(), nullptr, nullptr));
+        if (!rest_slice) return Ref();
+        Ref view(PyObject_GetItem(whole.get(), rest_slice.get()));
+        if (!view) return Ref();
+        Ref got(PyObject_CallMethod(file, "readinto", "O", view.get()));
+        if (!got) return Ref();
+        const Py_ssize_t count = got.get() == Py_None ? 0 : PyLong_AsSsize_t(got.get());
+        if (count < 0) return Ref();
+        if (count == 0) break;
+        filled += count;
+    }
+    whole = Ref(PyObject_CallMethod(whole.get(), "release", nullptr));
+    if (!whole) return Ref();
+    if (filled < size) {
+        buffer = Ref(PyObject_CallMethod(buffer.get(), "slice", "nn", Py_ssize_t{0}, filled));
+        if (!buffer) return Ref();
+    }
+    return call(calls.buffer_reader, {buffer.get()});
+}
+
+static Ref describe_native_file(const ArrowCalls& calls, PyObject* file, bool count_rows) {
+    Ref reader = call(calls.open_file, {file});
     if (!reader) {
         if (forget_failure() < 0) return Ref();
         return Ref(Py_BuildValue("(OOOO)", Py_None, Py_None, Py_None, Py_None));
     }
-    Ref schema = attr(reader.get(), calls->schema);
+    Ref schema = attr(reader.get(), calls.schema);
     if (!schema) return Ref();
-    Ref metadata = attr(schema.get(), calls->metadata);
+    Ref metadata = attr(schema.get(), calls.metadata);
     if (!metadata) return Ref();
-    Ref storage_path = metadata_text(metadata.get(), calls->storage_path_key);
-    Ref identity = metadata_text(metadata.get(), calls->storage_identity_key);
+    Ref storage_path = metadata_text(metadata.get(), calls.storage_path_key);
+    Ref identity = metadata_text(metadata.get(), calls.storage_identity_key);
     if (!storage_path || !identity) return Ref();
     const Py_ssize_t fields = PyObject_Length(schema.get());
     if (fields < 0) return Ref();
-    Ref columns(PyLong_FromSsize_t(fields - stored_index_columns(*calls, schema.get())));
+    Ref columns(PyLong_FromSsize_t(fields - stored_index_columns(calls, schema.get())));
     if (!columns) return Ref();
-    // From a file object (not a mapping), count_rows reads every record batch
-    // whole but decodes none; a read cut short raises here.
-    Ref rows = count_rows ? call_method(reader.get(), calls->count_rows, {}) : Ref::borrow(Py_None);
+    // count_rows reads every record batch whole but decodes none; a file cut
+    // short raises here.
+    Ref rows = count_rows ? call_method(reader.get(), calls.count_rows, {}) : Ref::borrow(Py_None);
     if (!rows) {
         if (forget_failure() < 0) return Ref();
         rows = Ref::borrow(Py_None);
     }
     return Ref(PyTuple_Pack(4, rows.get(), columns.get(), storage_path.get(), identity.get()));
+}
+
+Ref describe_cache_file(PyObject* file, bool count_rows) {
+    const ArrowCalls* calls = arrow_calls();
+    if (calls == nullptr) return Ref();
+    Ref in_memory = file_in_memory(*calls, file);
+    if (!in_memory) return Ref();
+    return describe_native_file(*calls, in_memory.get(), count_rows);
 }
 
 int make_cache_mapping_type() {

@@ -81,10 +81,10 @@ Ref cache_file_problem(PyObject* file);
 // What the cache file `file` holds, from its schema and record batches
 // without decoding a column: (rows, columns, storage path, identity), each
 // None when it cannot be read or is not recorded. Columns do not count a
-// stored index. The file is read through the file object, never mapped, so a
-// file truncated meanwhile raises inside (its rows are then None) instead of
-// faulting. Without `count_rows`, nothing past the footer is read and rows is
-// None.
+// stored index. The file is read whole through the file object into memory
+// of Arrow's own, never mapped, so a file truncated meanwhile is described as
+// far as it goes instead of faulting. Without `count_rows`, only the footer is
+// looked at and rows is None.
 Ref describe_cache_file(PyObject* file, bool count_rows);
 
 // ---------------------------------------------------------------------------

@@ -47,6 +47,8 @@ struct ArrowCalls {
     PyObject* count_rows = nullptr;
     PyObject* pandas_metadata = nullptr;
     PyObject* names = nullptr;
+    PyObject* allocate_buffer = nullptr;    // pyarrow.allocate_buffer
+    PyObject* buffer_reader = nullptr;      // pyarrow.BufferReader
 };
 
 // The state lives in this one process-wide object rather than in the module

@@ -20,7 +20,8 @@ from __future__ import annotations
 from halvorn.orrery_data._light_data_batch.coverage import coverage
 from halvorn.orrery_data._light_data_batch.dask_frames import to_dask
 from halvorn.orrery_data._light_data_batch.day_read import MissingDataWarning, TableReadError
-from halvorn.orrery_data._light_data_batch.range_read import MissingColumnError, read_range
+from halvorn.orrery_data._light_data_batch.range_assembly import MissingColumnError
+from halvorn.orrery_data._light_data_batch.range_read import read_range
 from halvorn.orrery_data._light_data_batch.range_write import (DayPlan, RangeWriteError, RangeWriteInterrupted,
                                                               WrittenRange, write_range)
 from halvorn.orrery_data._light_data_batch.stream import iter_range

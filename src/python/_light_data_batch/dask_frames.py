@@ -19,7 +19,8 @@ from . import arguments
 from .arrow_frames import day_frame, empty_frame, has_rows
 from .day_read import Missing, MissingDataWarning, read_day
 from .frame_shapes import empty_like
-from .range_read import ColumnsSeen, assemble, day_keys, read_days
+from .range_assembly import ColumnsSeen, assemble
+from .range_read import day_keys, read_days
 from .threads import watch_interrupts
 
 if TYPE_CHECKING:

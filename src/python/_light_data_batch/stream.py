@@ -17,8 +17,8 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 from . import arguments
 from .day_read import Missing, MissingDataWarning
 from .frame_shapes import empty_of, shaped
-from .range_read import (ColumnsSeen, Holdings, assemble, check_columns, day_keys, has_cache_entry, held_keys,
-                         read_days, readers_of, revalidate_days)
+from .range_assembly import ColumnsSeen, assemble, check_columns
+from .range_read import Holdings, day_keys, has_cache_entry, held_keys, read_days, readers_of, revalidate_days
 from .threads import Background, progress_bar
 
 
