@@ -43,11 +43,11 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# --no-compile: pip would byte-compile every module of every dependency, most of which no run
+#: pip would byte-compile every module of every dependency, most of which no run
 # imports; Python compiles what it imports, once.
 $(INSTALLED): $(INSTALL_INPUTS) | $(PY)
-	$(PY) -m pip install --quiet --no-compile ./platform_standins
-	$(PY) -m pip install --quiet --no-compile $(INSTALL_ARGS)
+	$(PY) -m pip install --quiet ./platform_standins
+	$(PY) -m pip install --quiet $(INSTALL_ARGS)
 	echo '$(INSTALL_ARGS)' > $@
 
 install: $(INSTALLED)

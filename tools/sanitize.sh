@@ -17,8 +17,8 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$PYTHON" -m venv "$VENV"
     "$VENV/bin/python" -m pip install --quiet --upgrade pip
 fi
-"$VENV/bin/python" -m pip install --quiet --no-compile ./platform_standins
-"$VENV/bin/python" -m pip install --quiet --no-compile \
+"$VENV/bin/python" -m pip install --quiet ./platform_standins
+"$VENV/bin/python" -m pip install --quiet \
     --config-settings=cmake.define.LIGHT_DATA_SANITIZE=ON \
     --config-settings=cmake.define.LIGHT_DATA_WERROR=ON \
     --config-settings=cmake.build-type=Debug \
