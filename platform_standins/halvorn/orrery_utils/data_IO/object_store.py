@@ -674,25 +674,7 @@ class ObjectStorage:
 
     def _list(self, folder: str, asked: set[str]) -> set[str]:
         """The keys of ``asked`` (all directly in ``folder``) that name objects, by one listing."""
-        # Listing starts just before the first asked key and stops after the last one: keys
-        # come in UTF-8 byte order, which is the order of Python's str comparison.
-        first, last = min(asked), max(asked)
-        params: dict[str, Any] = {"Bucket": self.bucket, "Prefix": folder, "Delimiter": "/",
-                                  "MaxKeys": _LIST_PAGE, "StartAfter": first[:-1]}
-        found: set[str] = set()
-        while True:
-            page: Any = self._call("listing", folder, lambda: self._client.list_objects_v2(**params))
-            keys = [item["Key"] for item in page.get("Contents", ())]
-            found.update(asked.intersection(keys))
-            if not page.get("IsTruncated") or (keys and keys[-1] >= last):
-                return found
-            token = page.get("NextContinuationToken")
-            if not token:
-                raise ObjectStoreError(
-                    f"object store {self.endpoint}: listing s3://{self.bucket}/{folder} failed: "
-                    "a truncated page came without a continuation token"
-                )
-            params["ContinuationToken"] = token
+        return set(self._list_tags(folder, asked))
 
     def exists_many(self, paths: Iterable[str | os.PathLike[str] | None]) -> list[bool]:
         keys = [None if path is None else self.key(path) for path in paths]
@@ -752,6 +734,8 @@ class ObjectStorage:
     def _list_tags(self, folder: str, asked: set[str]) -> dict[str, str]:
         """The identities of the keys of ``asked`` (all directly in ``folder``) that name
         objects, by one listing."""
+        # Listing starts just before the first asked key and stops after the last one: keys
+        # come in UTF-8 byte order, which is the order of Python's str comparison.
         first, last = min(asked), max(asked)
         params: dict[str, Any] = {"Bucket": self.bucket, "Prefix": folder, "Delimiter": "/",
                                   "MaxKeys": _LIST_PAGE, "StartAfter": first[:-1]}
