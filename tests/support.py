@@ -439,6 +439,16 @@ class S3Server:
         self.process.stdout.close()
 
 
+def object_store_config(path: Path, root: Path, cache: Path, address: str, bucket: str, **options: object) -> str:
+    """Writes a configuration that stores on the S3 server at `address` (host:port), in
+    `bucket`, with the further [object_store] keys `options`; returns its path."""
+    lines = ["[env]", "use_minio_storage = true", "[data_related]", f"LOCAL_DATA_ROOT = {root}",
+             f"LOCAL_DATA_CACHE_DIR = {cache}", "[object_store]", f"endpoint = http://{address}",
+             f"bucket = {bucket}", *(f"{key} = {value}" for key, value in options.items())]
+    path.write_text("\n".join(lines) + "\n")
+    return str(path)
+
+
 def create_bucket(address: str, bucket: str):
     admin = pafs.S3FileSystem(access_key="admin", secret_key="admin", region="us-east-1", scheme="http",
                               endpoint_override=address, allow_bucket_creation=True)

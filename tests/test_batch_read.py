@@ -9,7 +9,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 import warnings
 from pathlib import Path
@@ -27,7 +26,7 @@ from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data._light_data_batch.day_read import read_day
 from halvorn.orrery_data.light_data_batch import MissingColumnError, MissingDataWarning, iter_range, read_range, to_dask
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import S3Server, cache_files, cache_path, create_bucket
+from support import S3Server, cache_files, cache_path, create_bucket, object_store_config
 
 BTC = Instrument("binance-futures", "BTCUSDT")
 ETH = Instrument("binance-futures", "ETHUSDT")
@@ -430,19 +429,8 @@ def use_own_config(configs: dict[str, str], dask_worker) -> None:
     os.environ["HALVORN_CONFIG"] = configs[str(dask_worker.name)]
 
 
-def object_store_config(path, root, cache, address) -> str:
-    path.write_text(textwrap.dedent(f"""\
-        [env]
-        use_minio_storage = true
-        [data_related]
-        LOCAL_DATA_ROOT = {root}
-        LOCAL_DATA_CACHE_DIR = {cache}
-        [object_store]
-        endpoint = http://{address}
-        bucket = batch
-        region = us-east-1
-        """))
-    return str(path)
+def batch_config(path, root, cache, address) -> str:
+    return object_store_config(path, root, cache, address, "batch", region="us-east-1")
 
 
 @pytest.fixture(scope="module")
@@ -456,8 +444,8 @@ def object_store(tmp_path_factory):
             # Set before any worker starts: the workers' processes inherit the credentials.
             patch.setenv("HALVORN_S3_ACCESS_KEY", "AKIABATCHTEST0001")
             patch.setenv("HALVORN_S3_SECRET_KEY", "batch-test-secret")
-            patch.setenv("HALVORN_CONFIG", object_store_config(folder / "client.ini", folder / "client",
-                                                               folder / "client-cache", server.address))
+            patch.setenv("HALVORN_CONFIG", batch_config(folder / "client.ini", folder / "client",
+                                                        folder / "client-cache", server.address))
             yield folder, server.address
     finally:
         server.stop()
@@ -466,7 +454,7 @@ def object_store(tmp_path_factory):
 @pytest.fixture(scope="module")
 def cluster(object_store):
     folder, address = object_store
-    configs = {str(n): object_store_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}", address)
+    configs = {str(n): batch_config(folder / f"w{n}.ini", folder / f"w{n}", folder / f"cache-{n}", address)
                for n in range(2)}
     # No dashboard, and the scheduler's own HTTP routes on a free port: its default, 8787, is
     # taken whenever another cluster runs on the machine, and the warning that says so fails a test.
@@ -633,8 +621,8 @@ def worker_envs(folder: Path, address: str, configured: bool) -> list[dict[str, 
     """Two workers' environments: each its own HALVORN_CONFIG (hence cache folder), or none at
     all: the packaged default, an empty local store under XDG_DATA_HOME."""
     env = {name: value for name, value in os.environ.items() if name != "HALVORN_CONFIG"}
-    return [{**env, "HALVORN_CONFIG": object_store_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
-                                                         folder / f"cli-cache-{n}", address)} if configured else
+    return [{**env, "HALVORN_CONFIG": batch_config(folder / f"cli-{n}.ini", folder / f"cli-{n}",
+                                                  folder / f"cli-cache-{n}", address)} if configured else
             {**env, "XDG_DATA_HOME": str(folder / f"data-{n}"), "XDG_CACHE_HOME": str(folder / f"xdg-{n}")}
             for n in range(2)]
 

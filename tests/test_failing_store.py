@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import itertools
 import os
-import textwrap
 
 import numpy as np
 import pandas as pd
@@ -16,7 +15,7 @@ from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_data.light_data_batch import RangeWriteError, TableReadError, coverage, read_range, to_dask, write_range
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import create_bucket
+from support import create_bucket, object_store_config
 
 BTC = Instrument("binance-futures", "BTCUSDT")
 DAYS = [int(d.strftime("%Y%m%d")) for d in pd.date_range("2024-06-01", periods=30)]
@@ -33,23 +32,10 @@ def proxy(s3_server, tmp_path, monkeypatch):
     monkeypatch.setenv("HALVORN_S3_ACCESS_KEY", "AKIAFAILINGSTORE0001")
     monkeypatch.setenv("HALVORN_S3_SECRET_KEY", SECRET)
     with FaultProxy(s3_server, seed=7) as proxy:
-        config = tmp_path / "platform.ini"
-        config.write_text(textwrap.dedent(f"""\
-            [env]
-            use_minio_storage = true
-            [data_related]
-            LOCAL_DATA_ROOT = {tmp_path / "root"}
-            LOCAL_DATA_CACHE_DIR = {tmp_path / "cache"}
-            [object_store]
-            endpoint = http://{proxy.address}
-            bucket = {bucket}
-            connect_timeout = 0.5
-            request_timeout = 0.5
-            max_attempts = 4
-            retry_backoff = 0.01
-            retry_backoff_max = 0.05
-            """))
-        monkeypatch.setenv("HALVORN_CONFIG", str(config))
+        config = object_store_config(tmp_path / "platform.ini", tmp_path / "root", tmp_path / "cache", proxy.address,
+                                     bucket, connect_timeout=0.5, request_timeout=0.5, max_attempts=4,
+                                     retry_backoff=0.01, retry_backoff_max=0.05)
+        monkeypatch.setenv("HALVORN_CONFIG", config)
         for day in DAYS:
             start = int(pd.Timestamp(str(day), tz="UTC").value // 1000)
             CryptoMktData(day, BTC, DataType.DerivativeTicker, data_sources=[DataSource.binance]).write(

@@ -8,7 +8,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import numpy as np
@@ -19,7 +18,7 @@ from fault_proxy import FaultProxy
 from halvorn.orrery_data.enums import DataSource, DataType
 from halvorn.orrery_data.light_data import CryptoMktData
 from halvorn.orrery_utils.priceable.instrument import Instrument
-from support import create_bucket
+from support import create_bucket, object_store_config
 
 INSTRUMENTS = [Instrument("binance-futures", "BTCUSDT"), Instrument("binance-futures", "ETHUSDT")]
 DAYS = [20240601 + i for i in range(6)]
@@ -53,20 +52,9 @@ def stalling_store(s3_server, tmp_path, monkeypatch):
     monkeypatch.setenv("HALVORN_S3_ACCESS_KEY", "AKIAINTERRUPTS000001")
     monkeypatch.setenv("HALVORN_S3_SECRET_KEY", "interrupts-secret")
     with FaultProxy(s3_server) as proxy:
-        config = tmp_path / "platform.ini"
-        config.write_text(textwrap.dedent(f"""\
-            [env]
-            use_minio_storage = true
-            [data_related]
-            LOCAL_DATA_ROOT = {tmp_path / "root"}
-            LOCAL_DATA_CACHE_DIR = {tmp_path / "cache"}
-            [object_store]
-            endpoint = http://{proxy.address}
-            bucket = {bucket}
-            request_timeout = 30
-            max_attempts = 4
-            """))
-        monkeypatch.setenv("HALVORN_CONFIG", str(config))
+        config = object_store_config(tmp_path / "platform.ini", tmp_path / "root", tmp_path / "cache", proxy.address,
+                                     bucket, request_timeout=30, max_attempts=4)
+        monkeypatch.setenv("HALVORN_CONFIG", config)
         for instrument, day in itertools.product(INSTRUMENTS, DAYS):
             start = int(pd.Timestamp(str(day), tz="UTC").value // 1000)
             CryptoMktData(day, instrument, DataType.DerivativeTicker, data_sources=[DataSource.binance]).write(
