@@ -28,7 +28,8 @@ TYPED_PACKAGES := halvorn.orrery_data.light_data_batch halvorn.orrery_data._ligh
 	halvorn.orrery_data.light_data_cache halvorn.orrery_data._light_data_cache_copies \
 	halvorn.orrery_data._light_data_inputs \
 	halvorn.orrery_data.enums halvorn.orrery_data.path_manager halvorn.orrery_utils
-STUBBED_MODULES := halvorn.orrery_data.light_data halvorn.orrery_data._light_data_core
+STUBBED_MODULES := halvorn.orrery_data.light_data halvorn.orrery_data._light_data_core \
+	halvorn.orrery_data._light_data_arrow
 
 # Benchmark scripts that `make bench` runs, in order; BENCH_ARGS is passed to each.
 BENCHMARKS := bench/run.py bench/batch_read.py bench/hot_paths.py bench/write_range.py bench/cold_start.py

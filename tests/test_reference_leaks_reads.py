@@ -13,6 +13,7 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
+from halvorn.orrery_data import _light_data_arrow as native
 from halvorn.orrery_data import _light_data_core as core
 from halvorn.orrery_data.enums import DataSource, DataType
 from support import LEAN, B, StoredTable, assert_flat, cache_path, run
@@ -92,6 +93,12 @@ SCENARIOS = [  # name, settings, op(reader, cache path), expected exception (Non
       for name, plant in (("none", None), ("unreadable", damage), ("empty", empty_table))],
     ("core-read_cache_arrow-some-fields", {"cached": True},
      lambda r, cp: core.read_cache_arrow(pa.py_buffer(Path(cp).read_bytes()), [0]), None),
+    ("arrow-start_reads", {"cached": True},
+     lambda r, cp: native.start_reads([pa.py_buffer(Path(cp).read_bytes()), None, pa.py_buffer(b"x")], 2).tables(),
+     None),
+    ("arrow-start_reads-never-taken", {"cached": True},
+     lambda r, cp: native.start_reads([pa.py_buffer(Path(cp).read_bytes())] * 3, 2) and None, None),
+    ("arrow-start_reads-not-a-buffer", {}, lambda r, cp: native.start_reads([b"x"]), TypeError),
     ("core-write_cache_arrow", {}, lambda r, cp: core.write_cache_arrow(
         io.BytesIO(), pa.table({"a": [1]}), {b"light_data.storage_path": b"p"}), None),
     ("core-index_by_time", {"table": "gaps"}, lambda r, cp: core.index_by_time(r.data_type, r.get_raw()), None),

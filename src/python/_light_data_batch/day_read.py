@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
+from types import ModuleType
 from typing import TypeAlias, cast
 
 import pandas as pd
@@ -28,9 +29,15 @@ from halvorn.orrery_data.light_data import CryptoMktData
 from .arguments import configured_cache_compression
 from .arrow_frames import INDEX, ArrowDay, arrow_of, cut, trimmed, with_utc_index
 
-__all__ = ["Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
+__all__ = ["CachedReads", "Missing", "Day", "MissingDataWarning", "Projected", "TableReadError", "read_day", "reader_on"]
 
 _UTC_NS = pa.timestamp("ns", tz="UTC")
+
+_native: ModuleType | None
+try:  # many cache files read at once, natively (a module built against one pyarrow release)
+    from halvorn.orrery_data import _light_data_arrow as _native
+except ImportError:
+    _native = None
 
 
 class MissingDataWarning(UserWarning):
@@ -176,19 +183,60 @@ def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projec
     """The second half of `read_cached`: the table in the mapped cache file."""
     try:
         plan = None if columns is None else _Projection(columns, served.normalised)
-        table = table_in(served.data, None if plan is None else plan.fields)
-        scaled = served.normalised and table.schema.get_field_index(INDEX) < 0
-        day = usable(table, served.normalised)
-        del table  # the epoch counts, once scaled, go with it
-        if day is None:
-            return None
-        if scaled:
-            _freed_here(day.table.column(INDEX).nbytes)
-        if plan is None:
-            return day
-        return None if plan.available is None else Projected(cut(day, columns), plan.available)  # type: ignore[arg-type]
+        return _served_day(table_in(served.data, None if plan is None else plan.fields), served.normalised,
+                           columns, plan)
     except Exception:
         return None
+
+
+class CachedReads:
+    """`cached_day` of each of `served` (None stays None), under way: whole tables are read
+    by the native reads in up to `threads` of Arrow's threads, off the interpreter lock,
+    while the caller maps the next files, where pyarrow's calls, one file at a time, kept
+    the reads on one core (each file's short calls handed the lock back and forth). `days()`
+    gives them. A file the native reads cannot read is read again by pyarrow, which decides;
+    without the native module (built for another pyarrow), and for a read of some columns,
+    pyarrow reads them all in `days()`."""
+
+    def __init__(self, served: list[ServedMapping | None], columns: list | None, threads: int):
+        self.served, self.columns = served, columns
+        self.reads = None if columns is not None or _native is None else \
+            _native.start_reads([None if mapping is None else mapping.data for mapping in served], threads)
+
+    def days(self) -> list[ArrowDay | Projected | None]:
+        served, self.served = self.served, []
+        if self.reads is None:
+            return [None if mapping is None else cached_day(mapping, self.columns) for mapping in served]
+        tables, self.reads = self.reads.tables(), None
+        days: list[ArrowDay | Projected | None] = []
+        for position, mapping in enumerate(served):
+            table, tables[position] = tables[position], None
+            if mapping is None:
+                days.append(None)
+            elif table is None:
+                days.append(cached_day(mapping, None))
+            else:
+                try:
+                    days.append(_served_day(table, mapping.normalised, None, None))
+                except Exception:
+                    days.append(None)
+            del table
+        return days
+
+
+def _served_day(table: pa.Table, normalised: bool, columns: list | None, plan: _Projection | None
+                ) -> ArrowDay | Projected | None:
+    """`table`, read from a cache file, as `cached_day` gives it."""
+    scaled = normalised and table.schema.get_field_index(INDEX) < 0
+    day = usable(table, normalised)
+    del table  # the epoch counts, once scaled, go with it
+    if day is None:
+        return None
+    if scaled:
+        _freed_here(day.table.column(INDEX).nbytes)
+    if plan is None or columns is None:
+        return day
+    return None if plan.available is None else Projected(cut(day, columns), plan.available)
 
 
 class _Projection:

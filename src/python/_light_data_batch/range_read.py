@@ -15,7 +15,7 @@ from halvorn.orrery_utils.priceable.instrument import Instrument
 
 from . import arguments
 from .arrow_frames import ArrowDay
-from .day_read import Day, Missing, Projected, cached_day, read_stored_day, reader_on, served_mappings, where_stored
+from .day_read import CachedReads, Day, Missing, Projected, read_stored_day, reader_on, served_mappings, where_stored
 from .cold_read import cold_day
 from .range_assembly import NOT_STORED, assemble
 from .revalidation import check_fills, drop_changed_copies, source_paths
@@ -27,7 +27,9 @@ Instant = Any
 # Cached tables below this size (in memory) are read in one thread, this many at a time (see
 # read_days and ServedMapping).
 _SMALL_TABLE_BYTES = 256 * 1024
-_SMALL_TABLE_BATCH = 32
+_SMALL_TABLE_BATCH = 128
+# Files mapped in one call into the core, and read natively while the next ones are mapped.
+_MAPPED_AT_ONCE = 16
 
 
 def read_range(
@@ -228,14 +230,12 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     columns = call.columns
     normalised = core.is_time_normalised(call.options.data_type)
 
-    def cached(batch: list[tuple[Instrument, int]]) -> list[ArrowDay | Projected | None]:
-        # Map the batch's files, then decode them (see ServedMapping).
-        served = served_mappings([reader(key) for key in batch], normalised)
-        days = []
-        for position, mapping in enumerate(served):
-            served[position] = None  # each mapping goes once decoded
-            days.append(None if mapping is None else cached_day(mapping, columns))
-            del mapping
+    def cached(batch: list[tuple[Instrument, int]], threads: int = 1) -> list[ArrowDay | Projected | None]:
+        # Map the batch's files a part at a time, each part read while the next is mapped, then
+        # decode them (see ServedMapping and CachedReads).
+        reads = [CachedReads(served_mappings([reader(key) for key in batch[start:start + _MAPPED_AT_ONCE]], normalised),
+                             columns, threads) for start in range(0, len(batch), _MAPPED_AT_ONCE)]
+        days = [day for part in reads for day in part.days()]
         if bar is not None:
             bar.update(sum(day is not None for day in days))
         return days
@@ -273,13 +273,17 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
         return _stored_days(call, keys, reader, [None] * len(keys), workers, bar, stop_at_missing, holdings)
     results: list[Any] = cached(keys[:1])
     first = results[0].day if isinstance(results[0], Projected) else results[0]
-    cached_threads, batch = min(workers or default_workers(), os.cpu_count() or 1), 1
-    if isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES:
-        cached_threads, batch = 1, _SMALL_TABLE_BATCH
+    cached_threads = min(workers or default_workers(), os.cpu_count() or 1)
+    small = isinstance(first, ArrowDay) and first.table.nbytes < _SMALL_TABLE_BYTES
     del first
-    batches = [keys[start:start + batch] for start in range(1, len(keys), batch)]
-    for days in run_all(cached, batches, cached_threads):
-        results += days
+    if small:  # a batch at a time in this thread, its files read natively in cached_threads threads
+        batches = [keys[start:start + _SMALL_TABLE_BATCH] for start in range(1, len(keys), _SMALL_TABLE_BATCH)]
+        threads = cached_threads
+        for days in run_all(lambda some: cached(some, threads), batches, 1):
+            results += days
+    else:
+        for days in run_all(cached, [keys[start:start + 1] for start in range(1, len(keys))], cached_threads):
+            results += days
     return _stored_days(call, keys, reader, results, workers, bar, stop_at_missing, holdings)
 
 

@@ -1,0 +1,12 @@
+"""Cache files read into Arrow tables many at a time, off the interpreter lock (private)."""
+
+from collections.abc import Sequence
+from typing import Any, final
+
+PYARROW_VERSION: str
+
+@final
+class CacheTableReads:
+    def tables(self) -> list[Any | None]: ...
+
+def start_reads(files: Sequence[Any | None], threads: int = 1) -> CacheTableReads: ...
