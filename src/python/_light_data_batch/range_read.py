@@ -206,10 +206,11 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     """The tables of `keys` in their order (ending at the first missing one when
     `stop_at_missing`). Cached tables first, in one thread per core at most: their reads are
     mostly CPU work, and more threads would only contend for the interpreter lock. Small
-    tables take one thread: their Python-side work holds the lock, and a second thread's many
-    short file calls, each giving the lock up and waiting to get it back, slow both down
-    (twice as slow, measured at 50 kB a table); they go in batches, whose files are mapped
-    first and decoded after (see ServedMapping). The first table tells. The rest go through
+    tables are mapped in this thread, whose Python-side work holds the lock (a second
+    thread's many short file calls, each giving the lock up and waiting to get it back, made
+    both twice as slow at 50 kB a table); they go in batches, each part of which is read by
+    the native reads off the lock while the next is mapped (see CachedReads). The first
+    table tells. The rest go through
     the reader's walk over its sources in all the threads, as they mostly wait for storage.
     With the call's `columns`, each table is cut to them as it is read (`Projected`); for an
     Arrow output, tables read through ``get()`` are turned into Arrow in the reading thread.
