@@ -408,6 +408,18 @@ def test_a_window_ending_at_midnight_takes_the_rows_stamped_before_it_from_the_n
     pd.testing.assert_frame_equal(got, want, check_freq=False)
 
 
+@pytest.mark.parametrize("output", ["pandas", "arrow"])
+def test_columns_of_days_whose_tables_differ_are_read_as_get_gives_them(storage, output):
+    # The fields to read are chosen from one file's names; a day stored with other columns, or the
+    # same in another order, is read by its own.
+    shapes = [lambda t: t, lambda t: t.assign(Extra=1.5), lambda t: t[["Trades", "DateTime", "Close"]], lambda t: t]
+    for day, shape in zip(DAYS, shapes):
+        store(BTC, DataType.Klines, day, shape(klines(day)))
+    got = read_range(BTC, DataType.Klines, DAYS[0], DAYS[-1], data_sources=BINANCE, columns=["Close"], output=output)
+    want = loop(BTC, DataType.Klines, DAYS, data_sources=BINANCE)[["Close"]]
+    pd.testing.assert_frame_equal(got if output == "pandas" else got.to_pandas().set_index("DateTime"), want)
+
+
 def test_columns_left_out_are_never_converted(platform):
     # Tables that Arrow cannot hold whole: one column mixes numbers and text.
     platform.path_of = lambda **where: f"store/{where['date']}"

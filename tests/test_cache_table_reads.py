@@ -54,3 +54,19 @@ def test_reads_are_taken_once_and_refuse_what_is_not_a_file():
 
 def test_the_module_names_the_pyarrow_it_was_built_against():
     assert native.PYARROW_VERSION == pa.__version__
+
+
+def test_a_selection_reads_only_files_of_the_names_given():
+    file, other = cache_bytes("lz4", 5), cache_bytes("lz4", 4)
+    renamed = pa.BufferOutputStream()
+    feather.write_feather(ipc.open_file(other).read_all().rename_columns(["DateTime", "Open", "Symbol"]), renamed)
+    names = ["DateTime", "Close", "Symbol"]
+    tables = native.start_reads([file, renamed.getvalue(), other], names=names, fields=[2, 0]).tables()
+    assert tables[1] is None
+    for table, source in ((tables[0], file), (tables[2], other)):
+        want = ipc.open_file(source, options=ipc.IpcReadOptions(included_fields=[2, 0])).read_all()
+        assert table.column_names == ["DateTime", "Symbol"] and table.equals(want, check_metadata=True)
+    with pytest.raises(TypeError, match="names and fields go together"):
+        native.start_reads([file], names=names)
+    with pytest.raises(ValueError, match=r"fields\[0\] must be a field's position, got -1"):
+        native.start_reads([file], names=names, fields=[-1])

@@ -12,7 +12,9 @@
 
 #include <arrow/python/pyarrow.h>
 
+#include <climits>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -32,12 +34,14 @@ const char arrow_doc[] =
     "Private: the names here may change with any release.";
 
 const char start_doc[] =
-    "start_reads(files, threads=1)\n--\n\n"
+    "start_reads(files, threads=1, names=None, fields=None)\n--\n\n"
     "Starts reading `files` (pyarrow Buffers holding cache files, or None) in up to\n"
     "`threads` of Arrow's CPU threads, and returns at once: the reads go on while the\n"
     "caller does other work. Their `tables()` gives the table in each file, as\n"
     "pyarrow.ipc.open_file(file).read_all() reads it, or None for a file that is None\n"
-    "or cannot be read.";
+    "or cannot be read. With `names` (the field names of a file) and `fields` (positions\n"
+    "among them), only files whose fields bear exactly those names are read, and only\n"
+    "the fields at those positions (IpcReadOptions.included_fields); others give None.";
 
 const char tables_doc[] =
     "tables($self, /)\n--\n\n"
@@ -104,12 +108,56 @@ PyType_Spec reads_spec = {
     .slots = reads_slots,
 };
 
+// The texts of the sequence of str `names`; -1 with TypeError otherwise.
+int read_names(PyObject* names, std::vector<std::string>& texts) {
+    Ref sequence(PySequence_Fast(names, "names must be a sequence of str"));
+    if (!sequence) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "names[%zd] must be str", i);
+            return -1;
+        }
+        texts.emplace_back(text, static_cast<size_t>(size));
+    }
+    return 0;
+}
+
+// The positions in the sequence of int `fields`; -1 with an exception otherwise.
+int read_positions(PyObject* fields, std::vector<int>& positions) {
+    Ref sequence(PySequence_Fast(fields, "fields must be a sequence of int"));
+    if (!sequence) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+        const long position = PyLong_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        if (position == -1 && PyErr_Occurred()) return -1;
+        if (position < 0 || position > INT_MAX) {
+            PyErr_Format(PyExc_ValueError, "fields[%zd] must be a field's position, got %ld", i, position);
+            return -1;
+        }
+        positions.push_back(static_cast<int>(position));
+    }
+    return 0;
+}
+
 PyObject* arrow_start_reads(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const keywords[] = {"files", "threads", nullptr};
+    static const char* const keywords[] = {"files", "threads", "names", "fields", nullptr};
     PyObject* files = nullptr;
+    PyObject* names = Py_None;
+    PyObject* fields = Py_None;
     int threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|i:start_reads", const_cast<char**>(keywords), &files,
-                                     &threads)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iOO:start_reads", const_cast<char**>(keywords), &files,
+                                     &threads, &names, &fields)) {
+        return nullptr;
+    }
+    if ((names == Py_None) != (fields == Py_None)) {
+        PyErr_SetString(PyExc_TypeError, "names and fields go together: give both or neither");
+        return nullptr;
+    }
+    std::vector<std::string> name_texts;
+    std::vector<int> positions;
+    if (names != Py_None && (read_names(names, name_texts) < 0 || read_positions(fields, positions) < 0)) {
         return nullptr;
     }
     if (threads < 1) {
@@ -139,7 +187,9 @@ PyObject* arrow_start_reads(PyObject*, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     self->finished = false;
     try {
-        self->reads = new CacheTableReads(std::move(buffers));
+        self->reads = names == Py_None ? new CacheTableReads(std::move(buffers))
+                                       : new CacheTableReads(std::move(buffers), std::move(name_texts),
+                                                             std::move(positions));
     } catch (const std::bad_alloc&) {
         self->reads = nullptr;
         Py_DECREF(self);

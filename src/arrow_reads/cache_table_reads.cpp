@@ -12,26 +12,41 @@ namespace light_data {
 
 namespace {
 
-std::shared_ptr<arrow::Table> read_one(const std::shared_ptr<arrow::Buffer>& file) {
-    if (!file) return nullptr;
+arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> opened(const std::shared_ptr<arrow::Buffer>& file,
+                                                                         const std::vector<int>& fields) {
     auto options = arrow::ipc::IpcReadOptions::Defaults();
     options.use_threads = false;  // the files are read side by side instead
-    auto input = std::make_shared<arrow::io::BufferReader>(file);
-    auto opened = arrow::ipc::RecordBatchFileReader::Open(input, options);
-    if (!opened.ok()) return nullptr;
-    const std::shared_ptr<arrow::ipc::RecordBatchFileReader>& reader = *opened;
-    std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
-    batches.reserve(static_cast<size_t>(reader->num_record_batches()));
-    for (int i = 0; i < reader->num_record_batches(); ++i) {
-        auto batch = reader->ReadRecordBatch(i);
-        if (!batch.ok()) return nullptr;
-        batches.push_back(std::move(*batch));
-    }
-    auto table = arrow::Table::FromRecordBatches(reader->schema(), batches);
-    return table.ok() ? *table : nullptr;
+    options.included_fields = fields;
+    return arrow::ipc::RecordBatchFileReader::Open(std::make_shared<arrow::io::BufferReader>(file), options);
 }
 
 }  // namespace
+
+std::shared_ptr<arrow::Table> CacheTableReads::read(const std::shared_ptr<arrow::Buffer>& file) const {
+    if (!file) return nullptr;
+    auto reader = opened(file, {});
+    if (!reader.ok()) return nullptr;
+    if (named_) {
+        if ((*reader)->schema()->field_names() != names_) return nullptr;
+        reader = opened(file, fields_);
+        if (!reader.ok()) return nullptr;
+    }
+    const int count = (*reader)->num_record_batches();
+    std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
+    batches.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        auto batch = (*reader)->ReadRecordBatch(i);
+        if (!batch.ok()) return nullptr;
+        batches.push_back(std::move(*batch));
+    }
+    auto table = arrow::Table::FromRecordBatches((*reader)->schema(), batches);
+    return table.ok() ? *table : nullptr;
+}
+
+CacheTableReads::CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files, std::vector<std::string> names,
+                                 std::vector<int> fields)
+    : files_(std::move(files)), named_(true), names_(std::move(names)), fields_(std::move(fields)),
+      tables_(files_.size()) {}
 
 CacheTableReads::CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files)
     : files_(std::move(files)), tables_(files_.size()) {}
@@ -44,7 +59,7 @@ CacheTableReads::~CacheTableReads() {
 void CacheTableReads::work() noexcept {
     for (size_t i = next_++; i < files_.size(); i = next_++) {
         try {
-            tables_[i] = read_one(files_[i]);
+            tables_[i] = read(files_[i]);
         } catch (const std::exception&) {  // an allocation that failed: read again elsewhere
             tables_[i] = nullptr;
         }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace light_data {
@@ -21,6 +22,10 @@ namespace light_data {
 class CacheTableReads {
 public:
     explicit CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files);
+    // Only files whose fields bear exactly `names` are read (others give
+    // nullptr), and of them only the fields at the positions `fields`.
+    CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files, std::vector<std::string> names,
+                    std::vector<int> fields);
     CacheTableReads(const CacheTableReads&) = delete;
     CacheTableReads& operator=(const CacheTableReads&) = delete;
     ~CacheTableReads();
@@ -38,7 +43,12 @@ public:
 private:
     void work() noexcept;
 
+    std::shared_ptr<arrow::Table> read(const std::shared_ptr<arrow::Buffer>& file) const;
+
     std::vector<std::shared_ptr<arrow::Buffer>> files_;
+    bool named_ = false;
+    std::vector<std::string> names_;
+    std::vector<int> fields_;
     std::vector<std::shared_ptr<arrow::Table>> tables_;
     std::atomic<size_t> next_{0};
     std::vector<arrow::Future<>> started_;

@@ -190,18 +190,40 @@ def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projec
 
 
 class CachedReads:
-    """`cached_day` of each of `served` (None stays None), under way: whole tables are read
-    by the native reads in up to `threads` of Arrow's threads, off the interpreter lock,
-    while the caller maps the next files, where pyarrow's calls, one file at a time, kept
-    the reads on one core (each file's short calls handed the lock back and forth). `days()`
-    gives them. A file the native reads cannot read is read again by pyarrow, which decides;
-    without the native module (built for another pyarrow), and for a read of some columns,
-    pyarrow reads them all in `days()`."""
+    """`cached_day` of each of `served` (None stays None), under way: the tables are read by
+    the native reads in up to `threads` of Arrow's threads, off the interpreter lock, while
+    the caller maps the next files, where pyarrow's calls, one file at a time, kept the reads
+    on one core (each file's short calls handed the lock back and forth). `days()` gives
+    them. With `columns`, the fields to read are chosen from the first file's names, and so
+    are those of every file with the same names (the days of a range mostly share them). A
+    file the native reads do not read (another schema, damaged) is read again by pyarrow,
+    which decides; without the native module (built for another pyarrow), pyarrow reads them
+    all in `days()`."""
 
     def __init__(self, served: list[ServedMapping | None], columns: list | None, threads: int):
         self.served, self.columns = served, columns
-        self.reads = None if columns is not None or _native is None else \
-            _native.start_reads([None if mapping is None else mapping.data for mapping in served], threads)
+        self.plan: _Projection | None = None
+        self.trim = False
+        self.reads = None
+        if _native is None:
+            return
+        files = [None if mapping is None else mapping.data for mapping in served]
+        if columns is None:
+            self.reads = _native.start_reads(files, threads)
+            return
+        first = next((mapping for mapping in served if mapping is not None), None)
+        if first is None:
+            return
+        plan = _Projection(columns, first.normalised)
+        try:
+            names = core.cache_arrow_names(first.data)
+        except Exception:
+            return  # left to cached_day, which reports nothing either
+        chosen = plan.fields(names)
+        if chosen is None:
+            return
+        self.plan, self.trim = plan, len(chosen) < len(names)
+        self.reads = _native.start_reads(files, threads, names=names, fields=chosen)
 
     def days(self) -> list[ArrowDay | Projected | None]:
         served, self.served = self.served, []
@@ -214,10 +236,11 @@ class CachedReads:
             if mapping is None:
                 days.append(None)
             elif table is None:
-                days.append(cached_day(mapping, None))
+                days.append(cached_day(mapping, self.columns))
             else:
                 try:
-                    days.append(_served_day(table, mapping.normalised, None, None))
+                    days.append(_served_day(trimmed(table) if self.trim else table, mapping.normalised,
+                                            self.columns, self.plan))
                 except Exception:
                     days.append(None)
             del table
