@@ -59,7 +59,12 @@ PyTypeObject* reads_type = nullptr;
 
 void reads_dealloc(PyObject* self) {
     auto* reads = reinterpret_cast<Reads*>(self);
-    delete reads->reads;  // waits for reads in flight; lets go of the files with the lock held
+    if (reads->reads != nullptr) {
+        Py_BEGIN_ALLOW_THREADS
+        reads->reads->wait();  // the reads in flight
+        Py_END_ALLOW_THREADS
+    }
+    delete reads->reads;  // lets go of the files with the lock held
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);

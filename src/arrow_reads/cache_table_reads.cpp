@@ -51,9 +51,12 @@ CacheTableReads::CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> fil
 CacheTableReads::CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files)
     : files_(std::move(files)), tables_(files_.size()) {}
 
-CacheTableReads::~CacheTableReads() {
+CacheTableReads::~CacheTableReads() { wait(); }
+
+void CacheTableReads::wait() {
     // The threads read into this object: they must be done before it goes.
     for (arrow::Future<>& thread : started_) thread.Wait();
+    started_.clear();
 }
 
 void CacheTableReads::work() noexcept {
@@ -77,8 +80,7 @@ void CacheTableReads::start(int threads) {
 
 std::vector<std::shared_ptr<arrow::Table>> CacheTableReads::finish() {
     work();  // whatever no thread has taken yet
-    for (arrow::Future<>& thread : started_) thread.Wait();
-    started_.clear();
+    wait();
     return std::move(tables_);
 }
 

@@ -39,6 +39,10 @@ public:
     // wrong). Called once. The files are let go of with the object, where
     // the interpreter's lock is held (a file may be a Python object's bytes).
     std::vector<std::shared_ptr<arrow::Table>> finish();
+    // Waits until the threads are done with this object (for one dropped
+    // unfinished). Call it with the interpreter's lock released: the threads
+    // may first have to finish others' work that needs it.
+    void wait();
 
 private:
     void work() noexcept;
