@@ -201,14 +201,16 @@ def to_dask(
             for first in range(0, len(call.days), days_per_partition)]
     label = f"light-data-{call.options.data_type.name}"
     text = _text_conversion()
+    from .dask_gather import gathered
+
     if text is None:
-        return dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None, label=label,
-                           enforce_metadata=False)
+        return gathered(dd.from_map(ReadRuns(call, policy, meta, learned), runs, meta=meta, divisions=None,
+                                    label=label, enforce_metadata=False))
     meta = text(meta)
     # The partitions convert their text themselves: Dask must not add a conversion of its own.
     with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(ReadRuns(call, policy, meta, learned, text), runs, meta=meta, divisions=None,
-                           label=label, enforce_metadata=False)
+        return gathered(dd.from_map(ReadRuns(call, policy, meta, learned, text), runs, meta=meta, divisions=None,
+                                    label=label, enforce_metadata=False))
 
 
 def _text_conversion() -> Callable[[pd.DataFrame], pd.DataFrame] | None:
