@@ -13,6 +13,7 @@ import time
 import warnings
 from pathlib import Path
 
+import dask
 import distributed
 import numpy as np
 import pandas as pd
@@ -528,6 +529,64 @@ def test_to_dask_computes_vendor_tables_as_read_range_reads(request, workers, pa
         assert lazy["mark_price"].mean().compute() == pytest.approx(want["mark_price"].mean())
     # Each worker read cold from the store into the cache folder of its own configuration.
     assert all(cache_files(folder / f"{'cli-' * (workers != 'cluster')}cache-{n}") for n in range(2))
+
+
+def many_partitions(days: list[int]):
+    """A day a partition of BTC and ETH over `days`, ETH's second day missing (an empty
+    partition), and what Dask's threaded scheduler computes of it."""
+    for instrument, day in [(i, d) for i in (BTC, ETH) for d in days if (i, d) != (ETH, days[1])]:
+        store(instrument, DataType.DerivativeTicker, day, ticker(day), warm=False)
+    lazy = to_dask([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE, partition_size=1)
+    with pytest.warns(MissingDataWarning, match="1 of 1"):
+        return lazy, lazy.compute(scheduler="threads")
+
+
+@pytest.mark.parametrize("finish", ["in the client", "Dask's own"])
+def test_to_dask_compute_of_many_partitions_equals_read_range(cluster, monkeypatch, finish):
+    import dask.dataframe as dd
+
+    folder, client = cluster
+    days = [20240402, 20240403, 20240404]
+    lazy, local = many_partitions(days)
+    with pytest.warns(MissingDataWarning):
+        want = read_range([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE)
+    pd.testing.assert_frame_equal(local, want.reset_index(level="instrument"), check_dtype=False)
+    if finish == "Dask's own":
+        # A Dask whose collections finish otherwise than by its concatenation: compute is left to Dask.
+        concat, _ = dd.DataFrame.__dask_postcompute__(lazy)
+        monkeypatch.setattr(dd.DataFrame, "__dask_postcompute__", lambda self: (lambda parts: concat(parts), ()))
+    with client.as_current(), distributed.get_task_stream(client) as tasks, \
+            pytest.warns(MissingDataWarning, match="1 of 1"):
+        got = lazy.compute()
+    pd.testing.assert_frame_equal(got, local)  # values, dtypes and index as Dask's own compute gives them
+    assert got.attrs == local.attrs == {}
+    # The partitions alone ran on the workers, or they and Dask's concatenation of them on one worker.
+    assert (lazy.npartitions, len(tasks.data)) == (6, 6 + (finish == "Dask's own"))
+
+
+OPERATIONS = {
+    "projection": lambda lazy: lazy[["mark_price", "instrument"]].compute(),
+    "map_partitions": lambda lazy: lazy.map_partitions(len).compute().tolist(),
+    "persist": lambda lazy: lazy.persist().compute(),
+    "dask.compute": lambda lazy: dask.compute(lazy, lazy["mark_price"].sum()),
+}
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_to_dask_collection_computes_every_other_operation_as_dask_does(cluster, operation):
+    folder, client = cluster
+    lazy, local = many_partitions([20240408, 20240409, 20240410])
+    want = {"projection": local[["mark_price", "instrument"]], "map_partitions": [5, 5, 5, 5, 0, 5],
+            "persist": local, "dask.compute": (local, local["mark_price"].sum())}[operation]
+    with client.as_current(), pytest.warns(MissingDataWarning, match="1 of 1"):
+        got = OPERATIONS[operation](lazy)
+    if operation == "dask.compute":
+        pd.testing.assert_frame_equal(got[0], want[0])
+        assert got[1] == want[1]
+    elif operation == "map_partitions":
+        assert got == want
+    else:
+        pd.testing.assert_frame_equal(got, want)
 
 
 @pytest.mark.parametrize("stored, partition_size, reads, partitions", [
