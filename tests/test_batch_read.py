@@ -562,6 +562,10 @@ def test_to_dask_compute_of_many_partitions_equals_read_range(cluster, monkeypat
     assert got.attrs == local.attrs == {}
     # The partitions alone ran on the workers, or they and Dask's concatenation of them on one worker.
     assert (lazy.npartitions, len(tasks.data)) == (6, 6 + (finish == "Dask's own"))
+    strict = to_dask([BTC, ETH], DataType.DerivativeTicker, days[0], days[-1], data_sources=BINANCE, partition_size=1,
+                     missing="raise")
+    with client.as_current(), pytest.raises(FileNotFoundError, match=f"no data for {ETH} on {days[1]}: Missing data"):
+        strict.compute()
 
 
 OPERATIONS = {

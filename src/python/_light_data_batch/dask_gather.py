@@ -4,10 +4,11 @@ cluster brings the partitions to the client and concatenates them there.
 Dask finishes a DataFrame's ``compute()`` in the graph: one more task concatenates every
 partition on one worker, so the partitions held by the other workers travel to it first, and
 the whole frame then travels again to the client. The client here asks for the partitions
-themselves, which come from the workers that hold them at once, and concatenates them with the
-function the collection names for it (``__dask_postcompute__``): the function Dask's own task
-concatenates with. Every other operation gives Dask's own collections, and ``dask.compute``,
-``client.compute`` and ``persist`` run as Dask runs them."""
+themselves, each from the worker that holds it as soon as its task ends (the first travel while
+the workers read the others), and concatenates them with the function the collection names for
+it (``__dask_postcompute__``): the function Dask's own task concatenates with. Every other
+operation gives Dask's own collections, and ``dask.compute``, ``client.compute`` and
+``persist`` run as Dask runs them."""
 
 from __future__ import annotations
 
@@ -50,8 +51,39 @@ class DataFrame(dd.DataFrame):
             return super().compute(**kwargs)
         options = {name: value for name, value in kwargs.items() if name not in ("scheduler", "optimize_graph")}
         with shorten_traceback():
-            parts = schedule(expr, keys, **options)
+            parts = _partitions(schedule, expr, keys, options)
         return finish(parts)
+
+
+def _partitions(schedule: Callable, expr: Any, keys: list, options: dict[str, Any]) -> list:
+    """The partitions of `keys`, in their order, computed through the client's `schedule` (its
+    ``get``), each fetched as soon as its task ends: the first travel to the client while the
+    workers read the others (the client's ``get`` fetches them all once all have ended). In a
+    task of a worker (where ``get`` hands the worker's thread back while it waits) or given
+    options of ``get``'s own fetch, ``get`` does it all."""
+    client = schedule.__self__
+    try:
+        from distributed import as_completed, get_worker
+    except ImportError:
+        return schedule(expr, keys, **options)
+    try:
+        get_worker()
+    except ValueError:  # not in a worker's task: the usual case
+        pass
+    else:
+        return schedule(expr, keys, **options)
+    if {"direct", "sync", "asynchronous"} & options.keys():
+        return schedule(expr, keys, **options)
+    futures = client.get(expr, keys, sync=False, **options)
+    try:
+        parts = {}
+        # A failed task raises its error here; a cancelled or lost one raises what the client raises for it.
+        for future, part in as_completed(futures, loop=client.loop, with_results=True):
+            parts[future.key] = part if future.status == "finished" else future.result()
+        return [parts[future.key] for future in futures]
+    finally:
+        for future in futures:
+            future.release()
 
 
 def _client_finish(frame: DataFrame, schedule: Callable) -> Callable[[list], Any] | None:
