@@ -32,19 +32,20 @@ class DataFrame(dd.DataFrame):
     distributed cluster (see the module). Its name is Dask's: it shows as Dask's collection."""
 
     def compute(self, **kwargs: Any) -> Any:
+        try:
+            from dask.base import get_scheduler
+            from dask.core import flatten
+            from dask.utils import shorten_traceback
+        except ImportError:  # another Dask: its own compute
+            return super().compute(**kwargs)
         if "get" in kwargs:  # refused by Dask, with its own message
             return super().compute(**kwargs)
-        from dask.base import get_scheduler
-
         # Chosen once: asked again, an asynchronous client would warn twice.
         schedule = get_scheduler(scheduler=kwargs.get("scheduler"), collections=[self])
         kwargs = {**kwargs, "scheduler": schedule}
         finish = _client_finish(self, schedule)
         if finish is None:
             return super().compute(**kwargs)
-        from dask.core import flatten
-        from dask.utils import shorten_traceback
-
         expr = self.expr.optimize()  # as dask.compute optimises it, without the last concatenation
         keys = list(flatten(expr.__dask_keys__()))
         if len(keys) < 2:  # one partition already goes from its worker straight to the client
