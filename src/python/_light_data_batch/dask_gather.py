@@ -43,38 +43,38 @@ class DataFrame(dd.DataFrame):
         # Chosen once: asked again, an asynchronous client would warn twice.
         schedule = get_scheduler(scheduler=kwargs.get("scheduler"), collections=[self])
         kwargs = {**kwargs, "scheduler": schedule}
-        finish = _client_finish(self, schedule)
-        if finish is None:
+        plan = _client_finish(self, schedule)
+        if plan is None:
             return super().compute(**kwargs)
+        client, finish = plan
         expr = self.expr.optimize()  # as dask.compute optimises it, without the last concatenation
         keys = list(flatten(expr.__dask_keys__()))
         if len(keys) < 2:  # one partition already goes from its worker straight to the client
             return super().compute(**kwargs)
         options = {name: value for name, value in kwargs.items() if name not in ("scheduler", "optimize_graph")}
         with shorten_traceback():
-            parts = _partitions(schedule, expr, keys, options)
+            parts = _partitions(client, expr, keys, options)
         return finish(parts)
 
 
-def _partitions(schedule: Callable, expr: Any, keys: list, options: dict[str, Any]) -> list:
-    """The partitions of `keys`, in their order, computed through the client's `schedule` (its
-    ``get``), each fetched as soon as its task ends: the first travel to the client while the
-    workers read the others (the client's ``get`` fetches them all once all have ended). In a
-    task of a worker (where ``get`` hands the worker's thread back while it waits) or given
-    options of ``get``'s own fetch, ``get`` does it all."""
-    client = schedule.__self__
+def _partitions(client: Any, expr: Any, keys: list, options: dict[str, Any]) -> list:
+    """The partitions of `keys`, in their order, computed by the distributed `client`, each
+    fetched as soon as its task ends: the first travel to the client while the workers read the
+    others (the client's ``get`` fetches them all once all have ended). In a task of a worker
+    (where ``get`` hands the worker's thread back while it waits) or given options of ``get``'s
+    own fetch, ``get`` does it all."""
     try:
         from distributed import as_completed, get_worker
     except ImportError:
-        return schedule(expr, keys, **options)
+        return client.get(expr, keys, **options)
     try:
         get_worker()
     except ValueError:  # not in a worker's task: the usual case
         pass
     else:
-        return schedule(expr, keys, **options)
+        return client.get(expr, keys, **options)
     if {"direct", "sync", "asynchronous"} & options.keys():
-        return schedule(expr, keys, **options)
+        return client.get(expr, keys, **options)
     futures = client.get(expr, keys, sync=False, **options)
     try:
         parts = {}
@@ -87,8 +87,9 @@ def _partitions(schedule: Callable, expr: Any, keys: list, options: dict[str, An
             future.release()
 
 
-def _client_finish(frame: DataFrame, schedule: Callable) -> Callable[[list], Any] | None:
-    """The concatenation of the partitions when `schedule` is a distributed client's; None when
+def _client_finish(frame: DataFrame, schedule: Callable) -> tuple[Any, Callable[[list], Any]] | None:
+    """The client and the concatenation of the partitions when `schedule` is a distributed
+    client's ``get``; None when
     the compute runs elsewhere (Dask's local schedulers concatenate in this process already),
     or when this Dask or distributed lacks a piece of it: Dask then computes as it always does,
     with the same result."""
@@ -97,7 +98,8 @@ def _client_finish(frame: DataFrame, schedule: Callable) -> Callable[[list], Any
         from distributed import Client
     except ImportError:
         return None
-    if not isinstance(getattr(schedule, "__self__", None), Client):
+    client = getattr(schedule, "__self__", None)
+    if not isinstance(client, Client):
         return None
     try:
         function, extra = frame.__dask_postcompute__()
@@ -106,4 +108,4 @@ def _client_finish(frame: DataFrame, schedule: Callable) -> Callable[[list], Any
     # Dask's own task concatenates with _concat: another finish would not give the same frame.
     if function is not _concat or extra:
         return None
-    return _concat
+    return client, _concat
