@@ -9,5 +9,5 @@ PYARROW_VERSION: str
 class CacheTableReads:
     def tables(self) -> list[Any | None]: ...
 
-def start_reads(files: Sequence[Any | None], threads: int = 1, names: Sequence[str] | None = None,
+def start_reads(files: Sequence[str | Any | None], threads: int = 1, names: Sequence[str] | None = None,
                 fields: Sequence[int] | None = None) -> CacheTableReads: ...

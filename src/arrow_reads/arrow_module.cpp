@@ -35,7 +35,8 @@ const char arrow_doc[] =
 
 const char start_doc[] =
     "start_reads(files, threads=1, names=None, fields=None)\n--\n\n"
-    "Starts reading `files` (pyarrow Buffers holding cache files, or None) in up to\n"
+    "Starts reading `files` (pyarrow Buffers holding cache files, paths of cache files\n"
+    "to open as the cache opens them and map, or None) in up to\n"
     "`threads` of Arrow's CPU threads, and returns at once: the reads go on while the\n"
     "caller does other work. Their `tables()` gives the table in each file, as\n"
     "pyarrow.ipc.open_file(file).read_all() reads it, or None for a file that is None\n"
@@ -172,12 +173,20 @@ PyObject* arrow_start_reads(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref sequence(PySequence_Fast(files, "files must be a sequence"));
     if (!sequence) return nullptr;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    std::vector<std::shared_ptr<arrow::Buffer>> buffers(static_cast<size_t>(count));
+    std::vector<CacheFileToRead> buffers(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* file = PySequence_Fast_GET_ITEM(sequence.get(), i);
         if (file == Py_None) continue;
+        if (PyUnicode_Check(file)) {
+            PyObject* encoded = nullptr;
+            if (PyUnicode_FSConverter(file, &encoded) == 0) return nullptr;
+            Ref owned(encoded);
+            buffers[static_cast<size_t>(i)].path.assign(PyBytes_AS_STRING(encoded),
+                                                        static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+            continue;
+        }
         if (!arrow::py::is_buffer(file)) {
-            PyErr_Format(PyExc_TypeError, "files[%zd] must be a pyarrow.Buffer or None, not %.200s", i,
+            PyErr_Format(PyExc_TypeError, "files[%zd] must be a path (str), a pyarrow.Buffer or None, not %.200s", i,
                          Py_TYPE(file)->tp_name);
             return nullptr;
         }
@@ -186,7 +195,7 @@ PyObject* arrow_start_reads(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_Format(PyExc_TypeError, "files[%zd]: %s", i, buffer.status().ToString().c_str());
             return nullptr;
         }
-        buffers[static_cast<size_t>(i)] = std::move(*buffer);
+        buffers[static_cast<size_t>(i)].bytes = std::move(*buffer);
     }
     auto* self = PyObject_New(Reads, reads_type);
     if (self == nullptr) return nullptr;

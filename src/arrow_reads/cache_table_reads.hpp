@@ -13,7 +13,14 @@
 
 namespace light_data {
 
-// The reads of a batch of cache files (the bytes of each, or nullptr), as
+// A cache file to read: its bytes, or the path of the entry to open (by the
+// cache's safe open) and map; neither for none.
+struct CacheFileToRead {
+    std::shared_ptr<arrow::Buffer> bytes;
+    std::string path;
+};
+
+// The reads of a batch of cache files, as
 // pyarrow's ipc.open_file(...).read_all() reads each without Arrow's own
 // threads. start() hands them to Arrow's CPU threads, which live on between
 // batches (a thread started for each batch would fault in fresh memory for
@@ -21,11 +28,10 @@ namespace light_data {
 // Neither touches the interpreter: call finish() with its lock released.
 class CacheTableReads {
 public:
-    explicit CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files);
+    explicit CacheTableReads(std::vector<CacheFileToRead> files);
     // Only files whose fields bear exactly `names` are read (others give
     // nullptr), and of them only the fields at the positions `fields`.
-    CacheTableReads(std::vector<std::shared_ptr<arrow::Buffer>> files, std::vector<std::string> names,
-                    std::vector<int> fields);
+    CacheTableReads(std::vector<CacheFileToRead> files, std::vector<std::string> names, std::vector<int> fields);
     CacheTableReads(const CacheTableReads&) = delete;
     CacheTableReads& operator=(const CacheTableReads&) = delete;
     ~CacheTableReads();
@@ -47,9 +53,9 @@ public:
 private:
     void work() noexcept;
 
-    std::shared_ptr<arrow::Table> read(const std::shared_ptr<arrow::Buffer>& file) const;
+    std::shared_ptr<arrow::Table> read(const CacheFileToRead& file) const;
 
-    std::vector<std::shared_ptr<arrow::Buffer>> files_;
+    std::vector<CacheFileToRead> files_;
     bool named_ = false;
     std::vector<std::string> names_;
     std::vector<int> fields_;

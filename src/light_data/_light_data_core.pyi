@@ -54,3 +54,7 @@ class CacheMapping:
 def served_cache_mappings(readers: Any) -> list[CacheMapping | None]:
     """For each reader, the cache file its get_raw would serve unchanged, mapped read-only; None
     when it would serve none or the file cannot be opened or mapped."""
+
+def served_cache_paths(readers: Any) -> list[str | None]:
+    """For each reader, the path of the cache file its get_raw would serve unchanged; None when
+    it would serve none or its lookup fails."""

@@ -192,6 +192,27 @@ Ref served_cache_mappings(PyObject* readers) {
     return result;
 }
 
+Ref served_cache_paths(PyObject* readers) {
+    Ref sequence(PySequence_Fast(readers, "readers must be a sequence"));
+    if (!sequence) return Ref();
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    Ref result(PyList_New(count));
+    if (!result) return Ref();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref served = served_cache_file(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        Ref path;
+        if (!served) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+            PyErr_Clear();
+            path = Ref::borrow(Py_None);
+        } else {
+            path = Ref::borrow(served.get() == Py_None ? Py_None : PyTuple_GET_ITEM(served.get(), 0));
+        }
+        PyList_SET_ITEM(result.get(), i, path.release());
+    }
+    return result;
+}
+
 PyObject* reader_get_raw(PyObject* const* arguments) {
     PyObject* self = arguments[0];
     Ref df;

@@ -40,4 +40,10 @@ Ref served_cache_file(PyObject* self);
 // that are not Exception subclasses (an interrupt) propagate.
 Ref served_cache_mappings(PyObject* readers);
 
+// The cache path of the file get() would serve for each of `readers` (a
+// sequence), or None, in one call: served_cache_file's path, for a reader
+// that opens and maps the files itself, elsewhere. A reader whose lookup
+// fails gives None (get()'s own read reports it).
+Ref served_cache_paths(PyObject* readers);
+
 }  // namespace light_data

@@ -322,6 +322,13 @@ PyObject* core_served_cache_mappings(PyObject*, PyObject* args, PyObject* kwargs
     return served_cache_mappings(readers).release();
 }
 
+PyObject* core_served_cache_paths(PyObject*, PyObject* args, PyObject* kwargs) {
+    static Keywords keywords = {"readers", nullptr};
+    PyObject* readers;
+    if (!parse(args, kwargs, "O:served_cache_paths", keywords, &readers)) return nullptr;
+    return served_cache_paths(readers).release();
+}
+
 #define FUNCTION(name, flags) \
     { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_##name)), flags, nullptr }
 constexpr int with_keywords = METH_VARARGS | METH_KEYWORDS;
@@ -347,6 +354,7 @@ PyMethodDef core_functions[] = {
     FUNCTION(read_sources, with_keywords),
     FUNCTION(served_cache_file, with_keywords),
     FUNCTION(served_cache_mappings, with_keywords),
+    FUNCTION(served_cache_paths, with_keywords),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "cache_entry_open.hpp"
 #include "cache_names.hpp"
 #include "cache_file.hpp"
 #include "log_records.hpp"
@@ -132,20 +133,10 @@ int look_up_cache_entry(PyObject* cache_path, CacheEntry& entry) {
 
 int open_cache_entry(int folder_fd, const char* path, bool keep_access_time, PyObject* shown,
                      FileDescriptor& fd) {
-    struct stat status;
-    if (fstatat(folder_fd, path, &status, AT_SYMLINK_NOFOLLOW) < 0) return raise_errno(shown);
-    if (!S_ISREG(status.st_mode)) return not_a_regular_file(shown, status.st_mode);
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int opened = -1;
-#ifdef O_NOATIME
-    // Only the file's owner (or a privileged user) may ask for this.
-    if (keep_access_time) opened = openat(folder_fd, path, flags | O_NOATIME);
-    if (opened < 0 && keep_access_time && errno != EPERM) return raise_errno(shown);
-#endif
-    if (opened < 0) opened = openat(folder_fd, path, flags);
+    mode_t mode = 0;
+    const int opened = open_regular_entry(folder_fd, path, keep_access_time, mode);
+    if (opened < 0) return errno != 0 ? raise_errno(shown) : not_a_regular_file(shown, mode);
     fd.reset(opened);
-    if (fd.get() < 0 || fstat(fd.get(), &status) < 0) return raise_errno(shown);
-    if (!S_ISREG(status.st_mode)) return not_a_regular_file(shown, status.st_mode);
     return 0;
 }
 

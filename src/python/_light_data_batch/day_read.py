@@ -190,56 +190,64 @@ def cached_day(served: ServedMapping, columns: list | None) -> ArrowDay | Projec
 
 
 class CachedReads:
-    """`cached_day` of each of `served` (None stays None), under way: the tables are read by
-    the native reads in up to `threads` of Arrow's threads, off the interpreter lock, while
-    the caller maps the next files, where pyarrow's calls, one file at a time, kept the reads
-    on one core (each file's short calls handed the lock back and forth). `days()` gives
-    them. With `columns`, the fields to read are chosen from the first file's names, and so
-    are those of every file with the same names (the days of a range mostly share them). A
-    file the native reads do not read (another schema, damaged) is read again by pyarrow,
-    which decides; without the native module (built for another pyarrow), pyarrow reads them
-    all in `days()`."""
+    """`read_cached` of each of `readers` (all of one kind, whose time is `normalised` or not),
+    under way: the cache files ``get()`` would serve are looked up here, then opened, mapped
+    and read by the native reads in up to `threads` of Arrow's threads, off the interpreter
+    lock, while the caller looks up the next ones. Read through pyarrow's calls, one file at a
+    time, each file's short calls handed the lock back and forth and the reads stayed on one
+    core. `days()` gives them. With `columns`, the fields to read are chosen from the first
+    file's names, and so are those of every file with the same names (the days of a range
+    mostly share them). A file the native reads do not read (another schema, damaged, gone)
+    is read again by pyarrow, which decides; without the native module (built for another
+    pyarrow), pyarrow reads them all, the files mapped here."""
 
-    def __init__(self, served: list[ServedMapping | None], columns: list | None, threads: int):
-        self.served, self.columns = served, columns
+    def __init__(self, readers: list[CryptoMktData], normalised: bool, columns: list | None, threads: int):
+        self.readers, self.normalised, self.columns = readers, normalised, columns
         self.plan: _Projection | None = None
         self.trim = False
         self.reads = None
+        self.served: list[ServedMapping | None] = []
         if _native is None:
+            self.served = served_mappings(readers, normalised)
             return
-        files = [None if mapping is None else mapping.data for mapping in served]
+        paths = core.served_cache_paths(readers)
+        self.paths = paths
         if columns is None:
-            self.reads = _native.start_reads(files, threads)
+            self.reads = _native.start_reads(paths, threads)
             return
-        first = next((mapping for mapping in served if mapping is not None), None)
-        if first is None:
+        first = next((reader for reader, path in zip(readers, paths) if path is not None), None)
+        served = None if first is None else served_mapping(first)
+        if served is None:
+            self.served = served_mappings(readers, normalised)
             return
-        plan = _Projection(columns, first.normalised)
+        plan = _Projection(columns, normalised)
         try:
-            names = core.cache_arrow_names(first.data)
+            names = core.cache_arrow_names(served.data)
         except Exception:
-            return  # left to cached_day, which reports nothing either
-        chosen = plan.fields(names)
-        if chosen is None:
+            names = None
+        del served
+        chosen = None if names is None else plan.fields(names)
+        if chosen is None:  # left to cached_day, which decides
+            self.served = served_mappings(readers, normalised)
             return
-        self.plan, self.trim = plan, len(chosen) < len(names)
-        self.reads = _native.start_reads(files, threads, names=names, fields=chosen)
+        self.plan, self.trim = plan, len(chosen) < len(names)  # type: ignore[arg-type]
+        self.reads = _native.start_reads(paths, threads, names=names, fields=chosen)
 
     def days(self) -> list[ArrowDay | Projected | None]:
-        served, self.served = self.served, []
         if self.reads is None:
+            served, self.served = self.served, []
             return [None if mapping is None else cached_day(mapping, self.columns) for mapping in served]
         tables, self.reads = self.reads.tables(), None
         days: list[ArrowDay | Projected | None] = []
-        for position, mapping in enumerate(served):
+        for position, (reader, path) in enumerate(zip(self.readers, self.paths)):
             table, tables[position] = tables[position], None
-            if mapping is None:
+            if path is None:
                 days.append(None)
             elif table is None:
-                days.append(cached_day(mapping, self.columns))
+                days.append(read_cached(reader, self.columns))
             else:
                 try:
-                    days.append(_served_day(trimmed(table) if self.trim else table, mapping.normalised,
+                    days.append(_served_day(trimmed(table) if self.trim else table, self.normalised,
                                             self.columns, self.plan))
                 except Exception:
                     days.append(None)

@@ -234,8 +234,8 @@ def read_days(call: arguments.Call, keys: list[tuple[Instrument, int]], workers:
     def cached(batch: list[tuple[Instrument, int]], threads: int = 1) -> list[ArrowDay | Projected | None]:
         # Map the batch's files a part at a time, each part read while the next is mapped, then
         # decode them (see ServedMapping and CachedReads).
-        reads = [CachedReads(served_mappings([reader(key) for key in batch[start:start + _MAPPED_AT_ONCE]], normalised),
-                             columns, threads) for start in range(0, len(batch), _MAPPED_AT_ONCE)]
+        reads = [CachedReads([reader(key) for key in batch[start:start + _MAPPED_AT_ONCE]], normalised, columns, threads)
+                 for start in range(0, len(batch), _MAPPED_AT_ONCE)]
         days = [day for part in reads for day in part.days()]
         if bar is not None:
             bar.update(sum(day is not None for day in days))
