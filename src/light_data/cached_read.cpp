@@ -173,44 +173,37 @@ Ref served_cache_file(PyObject* self) {
     return served;
 }
 
-Ref served_cache_mappings(PyObject* readers) {
+// served(reader) for each of the sequence `readers`, as a list; a reader whose
+// call fails with an Exception gives None: anything doubtful is left to
+// get_raw's own read, which reports it. Other exceptions (an interrupt)
+// propagate.
+template <typename Served>
+Ref for_each_reader(PyObject* readers, Served served) {
     Ref sequence(PySequence_Fast(readers, "readers must be a sequence"));
     if (!sequence) return Ref();
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     Ref result(PyList_New(count));
     if (!result) return Ref();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref mapping = served_mapping(PySequence_Fast_GET_ITEM(sequence.get(), i));
-        if (!mapping) {
-            // Anything doubtful is left to get_raw's own read, which reports it.
+        Ref item = served(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        if (!item) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
             PyErr_Clear();
-            mapping = Ref::borrow(Py_None);
+            item = Ref::borrow(Py_None);
         }
-        PyList_SET_ITEM(result.get(), i, mapping.release());
+        PyList_SET_ITEM(result.get(), i, item.release());
     }
     return result;
 }
 
+Ref served_cache_mappings(PyObject* readers) { return for_each_reader(readers, served_mapping); }
+
 Ref served_cache_paths(PyObject* readers) {
-    Ref sequence(PySequence_Fast(readers, "readers must be a sequence"));
-    if (!sequence) return Ref();
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    Ref result(PyList_New(count));
-    if (!result) return Ref();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref served = served_cache_file(PySequence_Fast_GET_ITEM(sequence.get(), i));
-        Ref path;
-        if (!served) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
-            PyErr_Clear();
-            path = Ref::borrow(Py_None);
-        } else {
-            path = Ref::borrow(served.get() == Py_None ? Py_None : PyTuple_GET_ITEM(served.get(), 0));
-        }
-        PyList_SET_ITEM(result.get(), i, path.release());
-    }
-    return result;
+    return for_each_reader(readers, [](PyObject* reader) {
+        Ref served = served_cache_file(reader);
+        if (!served || served.get() == Py_None) return served;
+        return Ref::borrow(PyTuple_GET_ITEM(served.get(), 0));
+    });
 }
 
 PyObject* reader_get_raw(PyObject* const* arguments) {
