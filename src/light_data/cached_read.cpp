@@ -100,12 +100,8 @@ Ref pending_exception() {
 Ref served_mapping(PyObject* reader) {
     Ref served = served_cache_file(reader);
     if (!served || served.get() == Py_None) return served;
-    PyObject* cache_path = PyTuple_GET_ITEM(served.get(), 0);
-    Ref encoded = file_system_path(cache_path);
-    if (!encoded) return Ref();
     FileDescriptor fd;
-    if (open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd) < 0)
-        return Ref();
+    if (open_cache_path(PyTuple_GET_ITEM(served.get(), 0), fd) < 0) return Ref();
     return mapped_cache_file(fd);
 }
 

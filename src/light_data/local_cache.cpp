@@ -62,11 +62,8 @@ double seconds(const timespec& time) {
 
 // The table in the cache file at `cache_path`, opened by open_cache_entry.
 Ref read_cache_path(PyObject* cache_path) {
-    Ref encoded = file_system_path(cache_path);
-    if (!encoded) return Ref();
     FileDescriptor fd;
-    if (open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd) < 0)
-        return Ref();
+    if (open_cache_path(cache_path, fd) < 0) return Ref();
     return read_cache_table_at(fd);
 }
 
@@ -138,6 +135,12 @@ int open_cache_entry(int folder_fd, const char* path, bool keep_access_time, PyO
     if (opened < 0) return errno != 0 ? raise_errno(shown) : not_a_regular_file(shown, mode);
     fd.reset(opened);
     return 0;
+}
+
+int open_cache_path(PyObject* cache_path, FileDescriptor& fd) {
+    Ref encoded = file_system_path(cache_path);
+    if (!encoded) return -1;
+    return open_cache_entry(AT_FDCWD, PyBytes_AS_STRING(encoded.get()), false, cache_path, fd);
 }
 
 void reclaim_leftovers(const char* cache_file) {

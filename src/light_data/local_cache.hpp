@@ -40,6 +40,10 @@ int look_up_cache_entry(PyObject* cache_path, CacheEntry& entry);
 int open_cache_entry(int folder_fd, const char* path, bool keep_access_time, PyObject* shown,
                      FileDescriptor& fd);
 
+// open_cache_entry of the cache file at `cache_path` (a str), as the file
+// system encodes it. -1 with an exception set otherwise.
+int open_cache_path(PyObject* cache_path, FileDescriptor& fd);
+
 // Removes the temporary files of the cache file at `cache_file` that crashed
 // writers left (cache_names.hpp: is_leftover). Entries are examined without
 // following links, and only files and links are removed (a link itself,
